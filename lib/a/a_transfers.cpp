@@ -1,0 +1,30 @@
+// A-series family routines: transfers of any length in frames of 254 bytes.
+#include "../links/family.h"
+#include "../links/frame_split.h"
+#include "a.h"
+
+namespace {
+
+int WriteFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer) {
+  return AWriteFrame(link, address, n, buffer);
+}
+
+}  // namespace
+
+int AReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
+  return RunFrames(link, address, count, buffer, AReadFrame);
+}
+
+int AWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
+  return RunFrames(link, address, count, buffer, WriteFrame);
+}
+
+int AReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
+  return AReadBytes(link, address, WordsToBytes(count), buffer);
+}
+
+int AWriteWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
+  return AWriteBytes(link, address, WordsToBytes(count), buffer);
+}
+
+const FamilyRoutines kARoutines = {AReadBytes, AWriteBytes, AReadWords, AWriteWords};

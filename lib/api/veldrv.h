@@ -1,0 +1,69 @@
+/* veldrv.h - VELDRV, serial link library for FX-series and A-series
+ * programmable controllers.
+ *
+ * A caller opens a link handle on a port for one controller family, reads
+ * and writes bytes or 16-bit words of an operand area through it, and closes
+ * it. Every call is synchronous and returns 0 (VelOpen: a handle 0..31) or a
+ * negative status code. Calling convention: the platform's default C
+ * convention (cdecl on 32-bit Windows). Any thread may call any function;
+ * calls on one handle run one after the other, transfers on one port never
+ * interleave.
+ *
+ * Operand letters (upper or lower case): D data registers, E/I/X inputs
+ * (read only), A/O/Y outputs, M markers, S raw controller address.
+ */
+#ifndef VELDRV_H
+#define VELDRV_H
+
+#if defined(_WIN32)
+#  if defined(VELDRV_BUILDING)
+#    define VELDRV_API __declspec(dllexport)
+#  else
+#    define VELDRV_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define VELDRV_API __attribute__((visibility("default")))
+#else
+#  define VELDRV_API
+#endif
+
+/* Status codes. */
+#define VEL_OK 0
+#define VEL_TIMEOUT (-1)       /* the controller did not answer within 990 ms */
+#define VEL_NO_HANDLE (-2)     /* VelOpen: all 32 handles are in use */
+#define VEL_CHECKSUM (-3)      /* FX read reply checksum wrong; VelClose: close failed */
+#define VEL_PORT (-4)          /* port number invalid, not open, or not openable */
+#define VEL_BAD_ARGUMENT (-5)  /* null buffer, or a count outside 0..65535 bytes / 0..32767 words */
+#define VEL_WRONG_CHAR (-6)    /* a wrong character or value was received */
+#define VEL_BAD_LETTER (-10)   /* operand letter not valid for this function */
+#define VEL_BAD_HANDLE (-99)   /* handle not in 0..31 or not open */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opens a link on port (0..15 = COM1..COM16; low 16 bits used) for an FX
+ * controller (fx nonzero, 9600 7E1) or an A-series controller (fx zero,
+ * 9600 8O1). Returns a handle 0..31, VEL_NO_HANDLE or VEL_PORT. */
+VELDRV_API int VelOpen(int port, int fx);
+
+/* Closes a handle; the port closes with its last handle. */
+VELDRV_API int VelClose(int handle);
+
+/* Reads count bytes of the area from byte number start into buffer. */
+VELDRV_API int VelRdB(int handle, int letter, int start, int count, void *buffer);
+
+/* Reads count 16-bit words from word number start; bytes in controller order. */
+VELDRV_API int VelRdW(int handle, int letter, int start, int count, void *buffer);
+
+/* Writes count bytes from buffer (not to inputs: VEL_BAD_LETTER). */
+VELDRV_API int VelWrB(int handle, int letter, int start, int count, void *buffer);
+
+/* Writes count 16-bit words from buffer (not to inputs: VEL_BAD_LETTER). */
+VELDRV_API int VelWrW(int handle, int letter, int start, int count, void *buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELDRV_H */

@@ -1,0 +1,70 @@
+// Area and raw transfers: map the operand to a controller address, lock the
+// port, and run the routine of the port's family.
+#include "../serial/ports.h"
+#include "areas.h"
+#include "family.h"
+#include "links.h"
+
+namespace {
+
+enum Operation { kReadBytes, kWriteBytes, kReadWords, kWriteWords };
+
+bool IsWordOperation(Operation op) {
+  return op == kReadWords || op == kWriteWords;
+}
+
+// area is nullptr for a raw transfer, whose address is the start itself.
+int RunTransfer(Operation op, const OperandArea *area, int port, int64_t start, int count,
+                void *buffer) {
+  PlcLink *link = LinkLookup(port);
+  if (!link) return kStatusPort;
+  int p = static_cast<uint16_t>(port);
+  PortLock(p);
+  int result = kStatusPort;  // no link was ever opened on the port
+  if (PortIsOpen(p)) {
+    bool isA = LinkIsA(p);
+    int64_t address = start;
+    if (area) address = (isA ? area->baseA : area->baseFx) + (IsWordOperation(op) ? 2 * start : start);
+    const FamilyRoutines &family = isA ? kARoutines : kFxRoutines;
+    const FamilyRoutine routines[] = {family.readBytes, family.writeBytes, family.readWords,
+                                      family.writeWords};
+    int done = routines[op](*link, address, count, static_cast<uint8_t *>(buffer));
+    result = done ? kStatusOk : link->status;
+  }
+  PortUnlock(p);
+  return result;
+}
+
+int RunArea(Operation op, int letter, int port, int start, int count, void *buffer) {
+  const OperandArea *area = AreaForLetter(letter);
+  if (!area) return kStatusBadArgument;  // the exports check letters before
+  return RunTransfer(op, area, port, start, count, buffer);
+}
+
+}  // namespace
+
+int AreaReadBytes(int letter, int port, int start, int count, void *buffer) {
+  return RunArea(kReadBytes, letter, port, start, count, buffer);
+}
+int AreaWriteBytes(int letter, int port, int start, int count, void *buffer) {
+  return RunArea(kWriteBytes, letter, port, start, count, buffer);
+}
+int AreaReadWords(int letter, int port, int start, int count, void *buffer) {
+  return RunArea(kReadWords, letter, port, start, count, buffer);
+}
+int AreaWriteWords(int letter, int port, int start, int count, void *buffer) {
+  return RunArea(kWriteWords, letter, port, start, count, buffer);
+}
+
+int RawReadBytes(int port, int64_t address, int count, void *buffer) {
+  return RunTransfer(kReadBytes, nullptr, port, address, count, buffer);
+}
+int RawWriteBytes(int port, int64_t address, int count, void *buffer) {
+  return RunTransfer(kWriteBytes, nullptr, port, address, count, buffer);
+}
+int RawReadWords(int port, int64_t address, int count, void *buffer) {
+  return RunTransfer(kReadWords, nullptr, port, address, count, buffer);
+}
+int RawWriteWords(int port, int64_t address, int count, void *buffer) {
+  return RunTransfer(kWriteWords, nullptr, port, address, count, buffer);
+}

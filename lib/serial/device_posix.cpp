@@ -1,0 +1,259 @@
+// POSIX backend of the serial seam: termios, poll and modem-line ioctls.
+#include "device_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+struct Device {
+  bool inUse;
+  int fd;
+  int readTimeoutMs;   // per byte
+  int writeTimeoutMs;  // per byte
+  uint32_t baud;
+  int bitsPerChar;  // start + data + parity + stop, for waiting out the line
+};
+
+namespace {
+
+Device pool[16];
+std::mutex poolLock;
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Waits for events on fd until deadlineNs; retries after signals with the
+// time that remains. Returns the revents, or 0 at the deadline.
+short PollUntil(int fd, short events, int64_t deadlineNs) {
+  for (;;) {
+    int64_t left = deadlineNs - NowNs();
+    if (left < 0) left = 0;
+    pollfd p = {fd, events, 0};
+    int ms = static_cast<int>((left + 999999) / 1000000);
+    int r = poll(&p, 1, ms);
+    if (r > 0) return p.revents;
+    if (r == 0 && NowNs() >= deadlineNs) return 0;
+    if (r < 0 && errno != EINTR) return POLLERR;
+  }
+}
+
+bool SpeedFor(uint32_t baud, speed_t *speed) {
+  switch (baud) {
+  case 1200: *speed = B1200; return true;
+  case 2400: *speed = B2400; return true;
+  case 9600: *speed = B9600; return true;
+  case 19200: *speed = B19200; return true;
+  case 38400: *speed = B38400; return true;
+  case 57600: *speed = B57600; return true;
+  case 115200: *speed = B115200; return true;
+  default: return false;  // 56000, 128000, 256000: no standard termios speed
+  }
+}
+
+// A pseudo-terminal forces 8 data bits and no parity; glibc then reports
+// EINVAL although everything else took effect. Accept exactly that case.
+bool OnlyCharacterFormatDiffers(const termios &wanted, const termios &got) {
+  const tcflag_t format = CSIZE | PARENB | PARODD;
+  return wanted.c_iflag == got.c_iflag && wanted.c_oflag == got.c_oflag &&
+         wanted.c_lflag == got.c_lflag && (wanted.c_cflag & ~format) == (got.c_cflag & ~format) &&
+         cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got) &&
+         wanted.c_cc[VMIN] == got.c_cc[VMIN] && wanted.c_cc[VTIME] == got.c_cc[VTIME];
+}
+
+bool ModemLine(Device *device, int bit, bool raise) {
+  int bits = bit;
+  return ioctl(device->fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+// Waits until the bytes already written have left the port, at most 200 ms;
+// tcdrain could block for ever on a line whose far side stopped reading.
+void DrainOutput(Device *device) {
+  int64_t deadline = NowNs() + 200 * 1000000LL;
+  int queued = 0;
+  while (ioctl(device->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && NowNs() < deadline) {
+    int64_t ns = static_cast<int64_t>(queued) * device->bitsPerChar * 1000000000LL / device->baud;
+    if (ns < 200000) ns = 200000;
+    timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    nanosleep(&ts, nullptr);
+  }
+}
+
+}  // namespace
+
+bool DevicePath(const char *name, char *path, size_t size) {
+  if (std::strncmp(name, "COM", 3) != 0) return false;
+  char *end = nullptr;
+  long n = std::strtol(name + 3, &end, 10);
+  if (*end != '\0' || n < 1 || n > 256) return false;
+  const char *dir = std::getenv("VELDRV_DEVICE_DIR");
+  int len = dir ? std::snprintf(path, size, "%s/COM%ld", dir, n)
+                : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  return len > 0 && static_cast<size_t>(len) < size;
+}
+
+bool BuildTermios(const LineSettings &settings, termios *t) {
+  speed_t speed;
+  if (!SpeedFor(settings.baudRate, &speed)) return false;
+  // Input: no break, CR/NL or case translation, no stripping, no software
+  // flow control. INPCK on and IGNPAR off: a parity error arrives as a wrong
+  // character that the protocol rejects, not as a silently lost byte.
+  t->c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                  IXOFF | IXANY);
+  t->c_iflag |= INPCK;
+  t->c_oflag &= ~OPOST;  // bytes leave as written
+  t->c_lflag &= ~(ECHO | ECHONL | ECHOE | ICANON | ISIG | IEXTEN);
+  // Character format; CLOCAL ignores carrier, CREAD enables the receiver,
+  // no hardware handshake (RTS is driven by hand).
+  t->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+  t->c_cflag |= CREAD | CLOCAL;
+  t->c_cflag |= settings.byteSize == 5 ? CS5 : settings.byteSize == 6 ? CS6 : settings.byteSize == 7 ? CS7 : CS8;
+  if (settings.parity != 0) t->c_cflag |= PARENB;
+  if (settings.parity == 1) t->c_cflag |= PARODD;
+  if (settings.stopBits == 2) t->c_cflag |= CSTOPB;
+  // Reads never block in the driver: time-outs are measured with poll.
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+  cfsetispeed(t, speed);
+  cfsetospeed(t, speed);
+  return true;
+}
+
+Device *DeviceOpen(const char *name) {
+  char path[4096];
+  if (!DevicePath(name, path, sizeof path)) return nullptr;
+  // Non-blocking: a blocking open can wait for carrier.
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Exclusive: flock refuses a second opener (root included), TIOCEXCL
+  // refuses other programs' opens of the tty itself.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
+    close(fd);
+    return nullptr;
+  }
+  ioctl(fd, TIOCEXCL);
+  std::lock_guard<std::mutex> guard(poolLock);
+  for (Device &d : pool) {
+    if (!d.inUse) {
+      d = Device{true, fd, 990, 200, 9600, 10};
+      return &d;
+    }
+  }
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+  return nullptr;
+}
+
+void DeviceClose(Device *device) {
+  ioctl(device->fd, TIOCNXCL);  // the exclusive flag outlives us on a tty kept open elsewhere
+  close(device->fd);
+  std::lock_guard<std::mutex> guard(poolLock);
+  device->inUse = false;
+  device->fd = -1;
+}
+
+bool DeviceSetEventMask(Device *, uint32_t) {
+  return true;  // no event mask on POSIX
+}
+
+bool DeviceSetQueues(Device *, uint32_t, uint32_t) {
+  return true;  // the tty layer sizes its own queues
+}
+
+bool DeviceSetTimeouts(Device *device, const DeviceTimeouts &t) {
+  device->readTimeoutMs = static_cast<int>(t.readTotalMultiplierMs + t.readTotalConstantMs);
+  if (device->readTimeoutMs == 0) device->readTimeoutMs = static_cast<int>(t.readIntervalMs);
+  device->writeTimeoutMs = static_cast<int>(t.writeTotalMultiplierMs + t.writeTotalConstantMs);
+  return true;
+}
+
+bool DeviceSetLine(Device *device, const LineSettings &settings) {
+  termios t;
+  if (tcgetattr(device->fd, &t) != 0) return false;
+  if (!BuildTermios(settings, &t)) return false;
+  if (tcsetattr(device->fd, TCSANOW, &t) != 0) {
+    termios got;
+    if (errno != EINVAL || tcgetattr(device->fd, &got) != 0 || !OnlyCharacterFormatDiffers(t, got))
+      return false;
+  }
+  device->baud = settings.baudRate;
+  device->bitsPerChar = 1 + settings.byteSize + (settings.parity ? 1 : 0) + (settings.stopBits == 2 ? 2 : 1);
+  // DTR and RTS held high; a pseudo-terminal has no modem lines (ENOTTY).
+  if (settings.dtrOn) ModemLine(device, TIOCM_DTR, true);
+  if (settings.rtsOn) ModemLine(device, TIOCM_RTS, true);
+  return true;
+}
+
+bool DevicePurge(Device *device) {
+  return tcflush(device->fd, TCIOFLUSH) == 0;
+}
+
+bool DeviceClearError(Device *) {
+  return true;  // errors are not latched on POSIX
+}
+
+bool DeviceReadByte(Device *device, uint8_t *byte) {
+  int64_t deadline = NowNs() + static_cast<int64_t>(device->readTimeoutMs) * 1000000;
+  for (;;) {
+    short ev = PollUntil(device->fd, POLLIN, deadline);
+    if (ev == 0) return false;  // time-out
+    ssize_t r = read(device->fd, byte, 1);
+    if (r == 1) return true;
+    if (r == 0) return false;  // hang-up, not a byte
+    if (errno != EAGAIN && errno != EINTR) return false;
+    if (!(ev & POLLIN)) return false;
+  }
+}
+
+bool DeviceWriteByte(Device *device, uint8_t byte) {
+  int64_t deadline = NowNs() + static_cast<int64_t>(device->writeTimeoutMs) * 1000000;
+  for (;;) {
+    ssize_t r = write(device->fd, &byte, 1);
+    if (r == 1) return true;
+    if (r < 0 && errno != EAGAIN && errno != EINTR) return false;
+    short ev = PollUntil(device->fd, POLLOUT, deadline);
+    if (ev == 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) return false;
+  }
+}
+
+bool DeviceSetRts(Device *device) {
+  DrainOutput(device);
+  return ModemLine(device, TIOCM_RTS, true);
+}
+
+bool DeviceClearRts(Device *device) {
+  DrainOutput(device);
+  return ModemLine(device, TIOCM_RTS, false);
+}
+
+bool DeviceSetDtr(Device *device) {
+  return ModemLine(device, TIOCM_DTR, true);
+}
+
+bool DeviceClearDtr(Device *device) {
+  return ModemLine(device, TIOCM_DTR, false);
+}
+
+void DeviceSleep(uint32_t ms, bool) {
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+  if (until.tv_nsec >= 1000000000) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}

@@ -1,0 +1,16 @@
+// Pieces of the POSIX backend that tests check on their own.
+#pragma once
+#include <termios.h>
+
+#include <cstddef>
+
+#include "device.h"
+
+// Path of the device called name ("COM1".."COM16"): $VELDRV_DEVICE_DIR/COMn
+// when the variable is set, else /dev/ttyS{n-1}. False for another name or a
+// path that does not fit.
+bool DevicePath(const char *name, char *path, size_t size);
+
+// Raw mode with the line settings, on top of the settings tcgetattr read.
+// False for a rate that has no termios speed (56000, 128000, 256000).
+bool BuildTermios(const LineSettings &settings, termios *t);

@@ -1,0 +1,51 @@
+// Port table: the library's serial ports, shared by reference count, and the
+// byte primitives both frame protocols are built from.
+#pragma once
+#include <cstdint>
+#include <mutex>
+
+#include "device.h"
+#include "plc_link.h"
+
+constexpr int kPortCount = 16;
+constexpr uint32_t kTickMs = 55;
+constexpr uint32_t kReadTimeoutTicks = 18;     // 990 ms per byte
+constexpr uint32_t kReceiveTimeoutTicks = 20;  // gives 20 / 18 = 1 read attempt
+constexpr uint32_t kSettleTicks = 9;           // pause after configuring a port
+constexpr uint32_t kQueueBytes = 4096;
+
+struct ComPort {
+  int32_t isOpen;
+  Device *handle;
+  int32_t refCount;
+  uint32_t baudRate;
+  uint8_t byteSize;
+  uint8_t parity;    // 0 none, 1 odd, 2 even
+  uint8_t stopBits;  // 0 one, 2 two
+  std::mutex lock;   // serializes transfers; held by the links layer
+};
+
+// Port management; port numbers are taken as unsigned 16-bit values and
+// those of 16 and above are refused.
+int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
+int PortRelease(int port);
+void PortCloseAll();
+void PortLock(int port);
+void PortUnlock(int port);
+bool PortIsOpen(int port);  // call with the port's lock held
+void PurgePort(int port);
+void SetRts(int port);
+void ClearRts(int port);
+void SleepMs(uint32_t ms);
+void SleepTicks(uint32_t ticks);
+
+// Line settings a PortOpen would program for these arguments.
+LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
+
+// Read access for tests and diagnostics.
+const ComPort &PortEntry(int port);
+
+// Byte primitives; call them with the port's lock held.
+bool SendByte(PlcLink &link, uint8_t byte);
+bool ReceiveByte(PlcLink &link, uint8_t *byte);
+bool ExpectByte(PlcLink &link, uint8_t value);
