@@ -1,0 +1,11 @@
+#!/bin/sh
+# The shared library exports exactly the six functions, nothing else.
+set -eu
+got=$(nm -D --defined-only "$1" | awk '{print $3}' | sort | tr '\n' ' ')
+want="VelClose VelOpen VelRdB VelRdW VelWrB VelWrW "
+if [ "$got" != "$want" ]; then
+  echo "exports: '$got'"
+  echo "wanted:  '$want'"
+  exit 1
+fi
+echo "exports: $got"

@@ -1,0 +1,153 @@
+// The POSIX backend on its own: device names, termios settings, and the
+// byte time-out and exclusive open on a real pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "links/links.h"
+#include "serial/device_posix.h"
+#include "serial/ports.h"
+#include "veldrv.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A pseudo-terminal linked as DIR/COM1, DIR private to the test.
+class PtyDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/veldrv-posix-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    setenv("VELDRV_DEVICE_DIR", dir.c_str(), 1);
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY);  // kept open: no EIO on the master
+    fs::create_symlink(ptsname(master), dir + "/COM1");
+  }
+  void TearDown() override {
+    close(slave);
+    close(master);
+    fs::remove_all(dir);
+  }
+  std::string dir;
+  int master = -1, slave = -1;
+};
+
+termios Built(const LineSettings &s) {
+  termios t;
+  memset(&t, 0xFF, sizeof t);  // every flag set: the builder must clear what it must
+  EXPECT_TRUE(BuildTermios(s, &t));
+  return t;
+}
+
+}  // namespace
+
+TEST(PosixDevice, NamesFollowTheDeviceDirectory) {
+  char path[256];
+  unsetenv("VELDRV_DEVICE_DIR");
+  ASSERT_TRUE(DevicePath("COM1", path, sizeof path));
+  EXPECT_STREQ(path, "/dev/ttyS0");
+  ASSERT_TRUE(DevicePath("COM16", path, sizeof path));
+  EXPECT_STREQ(path, "/dev/ttyS15");
+  setenv("VELDRV_DEVICE_DIR", "/tmp/plc", 1);
+  ASSERT_TRUE(DevicePath("COM4", path, sizeof path));
+  EXPECT_STREQ(path, "/tmp/plc/COM4");
+  EXPECT_FALSE(DevicePath("LPT1", path, sizeof path));
+  EXPECT_FALSE(DevicePath("COM", path, sizeof path));
+  EXPECT_FALSE(DevicePath("COM4", path, 8));  // does not fit
+  unsetenv("VELDRV_DEVICE_DIR");
+}
+
+TEST(PosixDevice, TermiosForBothFamilies) {
+  termios fx = Built(PortLineSettings(9600, 7, 'E', 1));
+  EXPECT_EQ(cfgetospeed(&fx), B9600);
+  EXPECT_EQ(cfgetispeed(&fx), B9600);
+  EXPECT_EQ(fx.c_cflag & CSIZE, CS7);
+  EXPECT_TRUE(fx.c_cflag & PARENB);
+  EXPECT_FALSE(fx.c_cflag & PARODD);
+  EXPECT_FALSE(fx.c_cflag & CSTOPB);
+  EXPECT_FALSE(fx.c_cflag & CRTSCTS);
+  EXPECT_TRUE((fx.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL));
+  EXPECT_TRUE(fx.c_iflag & INPCK);
+  EXPECT_FALSE(fx.c_iflag & (IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR));
+  EXPECT_FALSE(fx.c_oflag & OPOST);
+  EXPECT_FALSE(fx.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+  EXPECT_EQ(fx.c_cc[VMIN], 0);
+  EXPECT_EQ(fx.c_cc[VTIME], 0);
+
+  termios a = Built(PortLineSettings(9600, 8, 'O', 1));
+  EXPECT_EQ(a.c_cflag & CSIZE, CS8);
+  EXPECT_TRUE(a.c_cflag & PARENB);
+  EXPECT_TRUE(a.c_cflag & PARODD);
+
+  termios two = Built(PortLineSettings(115200, 8, 'N', 2));
+  EXPECT_EQ(cfgetospeed(&two), B115200);
+  EXPECT_FALSE(two.c_cflag & PARENB);
+  EXPECT_TRUE(two.c_cflag & CSTOPB);
+
+  termios t{};
+  EXPECT_FALSE(BuildTermios(PortLineSettings(56000, 8, 'N', 1), &t));  // no termios speed: refused
+}
+
+TEST_F(PtyDir, ReceiveTimesOutAfter990Ms) {
+  ASSERT_EQ(LinkOpenFx(0), 0);
+  PlcLink *link = LinkLookup(0);
+  uint8_t byte;
+  PortLock(0);
+  auto start = std::chrono::steady_clock::now();
+  bool got = ReceiveByte(*link, &byte);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  PortUnlock(0);
+  EXPECT_FALSE(got);
+  EXPECT_EQ(link->status, -1);
+  EXPECT_GE(ms, 985);
+  EXPECT_LE(ms, 1500);
+
+  // A byte that is there is read at once.
+  ASSERT_EQ(write(master, "\x06", 1), 1);
+  PortLock(0);
+  EXPECT_TRUE(ReceiveByte(*link, &byte));
+  PortUnlock(0);
+  EXPECT_EQ(byte, 0x06);
+  EXPECT_EQ(LinkClose(0), 0);
+}
+
+TEST_F(PtyDir, OpensAndRefusals) {
+  EXPECT_EQ(VelOpen(1, 1), VEL_PORT);  // DIR/COM2 does not exist
+  // Another program holding the device keeps it from us.
+  int other = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
+  close(other);
+
+  int h0 = VelOpen(0, 1), h1 = VelOpen(0, 0);
+  EXPECT_EQ(h0, 0);
+  EXPECT_EQ(h1, 1);  // the second handle shares the open port
+  EXPECT_EQ(PortEntry(0).refCount, 2);
+  EXPECT_EQ(VelClose(h0), 0);
+  EXPECT_TRUE(PortEntry(0).isOpen);
+  // While we hold it, nobody else may lock it.
+  other = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+  EXPECT_EQ(VelClose(h1), 0);
+  EXPECT_FALSE(PortEntry(0).isOpen);
+  EXPECT_EQ(VelOpen(0, 1), 0);  // free again
+  EXPECT_EQ(VelClose(0), 0);
+
+  // A plain file is no serial device.
+  fs::remove(dir + "/COM1");
+  { FILE *f = fopen((dir + "/COM1").c_str(), "w"); fclose(f); }
+  EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
+}

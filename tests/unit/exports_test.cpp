@@ -1,0 +1,194 @@
+// The six exports and the handle table against the fake device.
+#include <algorithm>
+#include <optional>
+#include <thread>
+
+#include "lib_fixture.h"
+#include "links/links.h"
+#include "peers.h"
+#include "serial/ports.h"
+#include "veldrv.h"
+
+using fake::Ev;
+
+using Exports = LibTest;
+
+TEST_F(Exports, HandlesAreTheLowestFreeSlots) {
+  EXPECT_EQ(VelOpen(0, 1), 0);
+  EXPECT_EQ(VelOpen(0, 1), 1);
+  EXPECT_EQ(VelClose(0), 0);
+  EXPECT_EQ(VelOpen(0, 1), 0);
+  EXPECT_EQ(PortEntry(0).refCount, 2);
+}
+
+TEST_F(Exports, ThirtyThirdOpenFindsNoHandle) {
+  for (int h = 0; h < 32; h++) ASSERT_EQ(VelOpen(h % 16, h & 1), h);
+  EXPECT_EQ(VelOpen(0, 1), VEL_NO_HANDLE);
+  EXPECT_EQ(VelClose(31), 0);
+  EXPECT_EQ(VelOpen(3, 0), 31);
+}
+
+TEST_F(Exports, InvalidPortsAndFailedOpens) {
+  EXPECT_EQ(VelOpen(16, 1), VEL_PORT);
+  EXPECT_EQ(VelOpen(-1, 1), VEL_PORT);  // 0xFFFF
+  EXPECT_TRUE(fake::Get().log.empty());
+  fake::Get().missing.insert("COM3");
+  EXPECT_EQ(VelOpen(2, 0), VEL_PORT);
+  EXPECT_EQ(LinkLookup(2)->status, -4);
+  // No slot stays taken by a failed open.
+  EXPECT_EQ(VelOpen(65536, 1), 0);  // low 16 bits: port 0
+  EXPECT_EQ(fake::Get().lastName, "COM1");
+}
+
+TEST_F(Exports, BadHandlesAreRefusedWithoutTouchingAnything) {
+  uint8_t buf[4] = {};
+  ASSERT_EQ(VelOpen(0, 1), 0);
+  fake::Get().log.clear();
+  for (int h : {-1, 32, 1, 31}) {  // out of range, and free slots
+    EXPECT_EQ(VelClose(h), VEL_BAD_HANDLE) << h;
+    EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_BAD_HANDLE) << h;
+    EXPECT_EQ(VelRdW(h, 'D', 0, 1, buf), VEL_BAD_HANDLE) << h;
+    EXPECT_EQ(VelWrB(h, 'D', 0, 1, buf), VEL_BAD_HANDLE) << h;
+    EXPECT_EQ(VelWrW(h, 'D', 0, 1, buf), VEL_BAD_HANDLE) << h;
+  }
+  EXPECT_TRUE(fake::Get().log.empty());
+  EXPECT_EQ(PortEntry(0).refCount, 1);  // closing a free slot released nothing
+  EXPECT_EQ(VelClose(0), 0);
+  EXPECT_EQ(VelClose(0), VEL_BAD_HANDLE);  // double close
+}
+
+TEST_F(Exports, LettersPerFunction) {
+  FxPeer peer;
+  uint8_t buf[2] = {};
+  int h = VelOpen(0, 1);
+  for (int letter = -1; letter < 0x200; letter++) {
+    bool readable = letter < 0x80 && letter > 0 && std::string("DdEeIiXxAaOoYyMmSs").find(char(letter)) != std::string::npos;
+    bool writable = readable && std::string("EeIiXx").find(char(letter)) == std::string::npos;
+    EXPECT_EQ(VelRdB(h, letter, 0, 1, buf) != VEL_BAD_LETTER, readable) << letter;
+    EXPECT_EQ(VelWrW(h, letter, 0, 1, buf) != VEL_BAD_LETTER, writable) << letter;
+  }
+  EXPECT_EQ(VelWrB(h, 'E', 0, 1, buf), VEL_BAD_LETTER);
+  EXPECT_EQ(VelRdB(h, 'Q', 0, 1, buf), VEL_BAD_LETTER);
+  EXPECT_EQ(VelRdB(h, 'D' + 256, 0, 1, buf), VEL_BAD_LETTER);  // compared as a full integer
+}
+
+TEST_F(Exports, CountsThatWouldWrapAndNullBuffersAreRefused) {
+  FxPeer peer;
+  uint8_t buf[2] = {};
+  int h = VelOpen(0, 1);
+  fake::Get().log.clear();
+  EXPECT_EQ(VelRdB(h, 'D', 0, -1, buf), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 65536, buf), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelWrB(h, 'D', 0, 70000, buf), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelRdW(h, 'D', 0, 32768, buf), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelWrW(h, 'S', 0, 32768, buf), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 1, nullptr), VEL_BAD_ARGUMENT);
+  EXPECT_EQ(VelWrW(h, 'M', 0, 1, nullptr), VEL_BAD_ARGUMENT);
+  EXPECT_TRUE(fake::Get().log.empty());
+  EXPECT_EQ(VelRdB(h, 'D', 0, 0, nullptr), 0);  // nothing to move
+  EXPECT_TRUE(fake::Written().empty());
+}
+
+TEST_F(Exports, CountZeroReportsTheStatusTheLastTransferLeft) {
+  uint8_t buf[2] = {};
+  int h = VelOpen(0, 1);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 0, buf), 0);  // fresh open
+  fake::Get().onWrite = [](uint8_t) { fake::Answer({0x15}); };  // NAK to ENQ
+  EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_WRONG_CHAR);
+  fake::Get().onWrite = nullptr;
+  fake::Get().log.clear();
+  EXPECT_EQ(VelRdB(h, 'D', 0, 0, buf), VEL_WRONG_CHAR);
+  EXPECT_EQ(VelWrW(h, 'D', 0, 0, buf), VEL_WRONG_CHAR);
+  EXPECT_TRUE(fake::Get().log.empty());
+  EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_TIMEOUT);  // silent line
+  EXPECT_EQ(VelRdB(h, 'D', 0, 0, buf), VEL_TIMEOUT);
+}
+
+TEST_F(Exports, AreaMappingForEveryLetterAndBothFamilies) {
+  struct Case {
+    int letter;
+    uint16_t fx, a;
+  };
+  const Case cases[] = {{'D', 0x1000, 0x8800}, {'d', 0x1000, 0x8800}, {'E', 0x0400, 0x8000},
+                        {'i', 0x0400, 0x8000}, {'X', 0x0400, 0x8000}, {'A', 0x0500, 0x8200},
+                        {'o', 0x0500, 0x8200}, {'Y', 0x0500, 0x8200}, {'M', 0x0800, 0x8400},
+                        {'m', 0x0800, 0x8400}, {'S', 0x0000, 0x0000}, {'s', 0x0000, 0x0000}};
+  uint8_t buf[2] = {};
+  for (int fx : {1, 0}) {
+    fake::Reset();
+    std::optional<FxPeer> fxPeer;
+    std::optional<APeer> aPeer;
+    if (fx)
+      fxPeer.emplace();
+    else
+      aPeer.emplace(0x42);
+    int h = VelOpen(4, fx);
+    ASSERT_GE(h, 0);
+    std::vector<PeerFrame> &frames = fx ? fxPeer->frames : aPeer->frames;
+    for (const Case &c : cases) {
+      uint16_t base = fx ? c.fx : c.a;
+      bool raw = c.letter == 'S' || c.letter == 's';
+      ASSERT_EQ(VelRdB(h, c.letter, 0x123, 1, buf), 0);
+      EXPECT_EQ(frames.back().address, uint16_t(base + 0x123)) << char(c.letter);
+      ASSERT_EQ(VelRdW(h, c.letter, 0x123, 1, buf), 0);
+      EXPECT_EQ(frames.back().address, uint16_t(base + (raw ? 0x123 : 0x246))) << char(c.letter);
+      EXPECT_EQ(frames.back().n, 2);
+    }
+    ASSERT_EQ(VelRdW(h, 'D', 100, 1, buf), 0);
+    EXPECT_EQ(frames.back().address, fx ? 0x10C8 : 0x88C8);
+    ASSERT_EQ(VelWrB(h, 'M', 3, 1, buf), 0);
+    EXPECT_EQ(frames.back().address, fx ? 0x0803 : 0x8403);
+    EXPECT_TRUE(frames.back().write);
+    EXPECT_EQ(VelClose(h), 0);
+  }
+}
+
+TEST_F(Exports, TransfersOnAPortWithoutALinkTouchNoDevice) {
+  uint8_t buf[2] = {};
+  EXPECT_EQ(RawReadBytes(5, 0, 1, buf), -4);
+  EXPECT_EQ(AreaWriteWords('D', 5, 0, 1, buf), -4);
+  EXPECT_EQ(RawReadBytes(16, 0, 1, buf), -4);
+  EXPECT_EQ(LinkClose(16), -4);
+  EXPECT_TRUE(fake::Get().log.empty());
+}
+
+TEST_F(Exports, OpenClearsTheSharedRecordAndTheLatestOpenSetsTheFamily) {
+  int a = VelOpen(0, 0);
+  PlcLink *link = LinkLookup(0);
+  link->sessionByte = 0x33;
+  link->status = -1;
+  int fx = VelOpen(0, 1);
+  EXPECT_EQ(link->sessionByte, 0);
+  EXPECT_EQ(link->status, 0);
+  EXPECT_FALSE(LinkIsA(0));
+  link->sessionByte = 0x33;
+  EXPECT_EQ(VelClose(fx), 0);
+  EXPECT_EQ(link->sessionByte, 0x33);  // kept by close for the other handle
+  EXPECT_EQ(VelClose(a), 0);
+  EXPECT_FALSE(PortEntry(0).isOpen);
+}
+
+TEST_F(Exports, DetachClosesEveryHandleAndPort) {
+  ASSERT_EQ(VelOpen(0, 1), 0);
+  ASSERT_EQ(VelOpen(1, 0), 1);
+  ASSERT_EQ(VelOpen(1, 0), 2);
+  LibraryDetach();
+  EXPECT_EQ(fake::Get().openDevices, 0);
+  EXPECT_FALSE(PortEntry(0).isOpen);
+  EXPECT_FALSE(PortEntry(1).isOpen);
+  LibraryAttach();
+  EXPECT_EQ(VelClose(1), VEL_BAD_HANDLE);
+  EXPECT_EQ(VelOpen(0, 1), 0);
+}
+
+TEST_F(Exports, ConcurrentOpensNeverShareASlot) {
+  std::vector<int> got(32, -100);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&got, t] {
+      for (int i = 0; i < 8; i++) got[t * 8 + i] = VelOpen(t, 1);
+    });
+  for (auto &t : threads) t.join();
+  std::sort(got.begin(), got.end());
+  for (int h = 0; h < 32; h++) EXPECT_EQ(got[h], h);
+}

@@ -1,0 +1,54 @@
+// A scripted serial device for unit tests: it records every effect the
+// library has on the line and answers from a queue that a test (or a peer
+// reacting to written bytes) fills. Reads with nothing queued time out at
+// once, so time-out paths cost no time.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "serial/device.h"
+
+namespace fake {
+
+enum class Ev {
+  Open, Close, EventMask, Queues, Timeouts, Line, Purge, ClearError,
+  Write, Read, ReadTimeout, RtsOn, RtsOff, DtrOn, DtrOff, Sleep,
+};
+
+struct Event {
+  Ev kind;
+  uint32_t value = 0;  // byte, mask, milliseconds, ...
+  bool alertable = false;
+  bool operator==(const Event &) const = default;
+};
+
+struct State {
+  std::vector<Event> log;
+  std::deque<uint8_t> input;                 // bytes waiting to be read
+  std::function<void(uint8_t)> onWrite;      // peer reacting to written bytes
+  std::set<std::string> missing;             // device names that do not open
+  bool lineFails = false;                    // DeviceSetLine fails
+  bool writeFails = false;                   // DeviceWriteByte fails
+  std::string lastName;
+  LineSettings lastLine{};
+  DeviceTimeouts lastTimeouts{};
+  int openDevices = 0;
+};
+
+State &Get();
+void Reset();  // clears the state; keeps no device open
+
+void Answer(std::initializer_list<uint8_t> bytes);
+void Answer(const std::string &text);
+
+// Bytes the library wrote, in order.
+std::vector<uint8_t> Written();
+// Events of the given kinds only, in order.
+std::vector<Event> Only(std::initializer_list<Ev> kinds);
+std::string Hex(const std::vector<uint8_t> &bytes);  // "05 06 ..."
+
+}  // namespace fake
