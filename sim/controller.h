@@ -1,0 +1,108 @@
+// The simulated controller: a byte-level state machine on the controller side of the line.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "family.h"
+#include "fault.h"
+#include "trace.h"
+
+namespace velsim {
+
+// Bytes go in one at a time with feed(); the bytes the controller sends in reply come out of it.
+// An exchange is one frame attempt of the library: FX, an ENQ or a STX received outside an exchange;
+// A-series, a wake-up handshake or a session prefix received outside an exchange. Exchanges are
+// numbered from 1 and fault schedules refer to these numbers. Not thread-safe: the owner serializes.
+class Controller {
+ public:
+  explicit Controller(Family family) : family_(family) {}
+  virtual ~Controller() = default;
+  Controller(const Controller &) = delete;
+  Controller &operator=(const Controller &) = delete;
+
+  Family family() const {
+    return family_;
+  }
+
+  // One received byte; returns what the controller sends in reply (often nothing).
+  virtual std::vector<std::uint8_t> feed(std::uint8_t byte) = 0;
+  std::vector<std::uint8_t> feed(std::span<const std::uint8_t> bytes);
+  // True while a request is partly received (or input is being discarded): the line then calls
+  // lineIdle() after a quiet gap.
+  virtual bool midFrame() const = 0;
+  // The line has been quiet: drop a partly received request (a protocol error) and resynchronize.
+  virtual void lineIdle() = 0;
+
+  // Memory image of 64 KiB, addressed by the 16-bit controller address; accesses wrap at 0xFFFF.
+  std::vector<std::uint8_t> read(std::uint16_t address, std::size_t n) const;
+  void write(std::uint16_t address, std::span<const std::uint8_t> bytes);
+  void fill(std::uint16_t address, std::size_t n, std::uint8_t value);
+  void clear() {
+    memory_.fill(0);
+  }
+
+  // setFault replaces all faults, addFault adds one. Once applies to the next exchange to start.
+  void setFault(const Fault &fault, FaultWhen when = FaultWhen::Always, std::uint64_t frame = 0);
+  void addFault(const Fault &fault, FaultWhen when = FaultWhen::Always, std::uint64_t frame = 0);
+  void clearFaults() {
+    faults_.clear();
+  }
+
+  // A-series: the session byte handed out by the wake-up handshake (0x00 allowed). Ignored by FX.
+  void setSessionByte(std::uint8_t byte) {
+    sessionByte_ = byte;
+  }
+  std::uint8_t sessionByte() const {
+    return sessionByte_;
+  }
+
+  const std::vector<TraceEntry> &trace() const {
+    return trace_;
+  }
+  void clearTrace() {
+    trace_.clear();
+  }
+  // Called for every new trace entry.
+  void setTraceHook(std::function<void(const TraceEntry &)> hook) {
+    traceHook_ = std::move(hook);
+  }
+
+  std::uint64_t protocolErrors() const {
+    return protocolErrors_;
+  }
+  // Number of exchanges started.
+  std::uint64_t frames() const {
+    return frames_;
+  }
+
+ protected:
+  // Starts exchange number frames() + 1 and picks the faults active for it.
+  void beginExchange();
+  bool active(FaultKind kind) const;
+  // Applies Silent, truncate and replace faults of the given answer (handshake or request answer).
+  std::vector<std::uint8_t> shape(std::vector<std::uint8_t> answer, bool handshake) const;
+  // Fills family, frame, faults and the text line ("<family> <what> -> <summary>"), records the entry.
+  void record(TraceEntry entry, const std::string &what);
+  // Counts a protocol error and records it.
+  void protocolError(const std::string &reason, std::vector<std::uint8_t> answer);
+
+  Family family_;
+  std::array<std::uint8_t, 65536> memory_{};
+  std::uint8_t sessionByte_ = 0x31;
+  std::uint64_t frames_ = 0;
+  bool inExchange_ = false;
+  std::vector<Fault> current_;  // faults of the running exchange
+
+ private:
+  std::vector<ScheduledFault> faults_;
+  std::vector<TraceEntry> trace_;
+  std::function<void(const TraceEntry &)> traceHook_;
+  std::uint64_t protocolErrors_ = 0;
+};
+
+}  // namespace velsim

@@ -1,0 +1,312 @@
+#include "line_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "a_controller.h"
+#include "fx_controller.h"
+#include "pacer.h"
+
+namespace velsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kBaud = 9600;
+
+// Start bit, data bits, parity bit, stop bit: 7E1 and 8O1.
+unsigned bitsPerChar(Family family) {
+  return family == Family::Fx ? 10 : 11;
+}
+
+}  // namespace
+
+std::unique_ptr<Controller> makeController(Family family) {
+  if (family == Family::Fx) return std::make_unique<FxController>();
+  return std::make_unique<AController>();
+}
+
+LineServer::LineServer(Family family) : family_(family), controller_(makeController(family)) {}
+
+LineServer::~LineServer() {
+  stop();
+}
+
+void LineServer::serve(int fd) {
+  stop();
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    throw std::runtime_error("velsim: fcntl failed");
+  std::uint8_t junk[256];
+  while (::read(fd, junk, sizeof junk) > 0) {
+  }
+  {
+    std::lock_guard lock(mutex_);
+    controller_->lineIdle();
+  }
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) throw std::runtime_error("velsim: eventfd failed");
+  stopping_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    fd_ = fd;
+    processing_ = true;
+  }
+  thread_ = std::thread([this, fd, wake = wake_] { run(fd, wake); });
+}
+
+void LineServer::stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t w = ::write(wake_, &one, sizeof one);
+  thread_.join();
+  close(wake_);
+  wake_ = -1;
+  std::lock_guard lock(mutex_);
+  fd_ = -1;
+}
+
+bool LineServer::sleepUntil(Clock::time_point t) {
+  if (stopping_) return false;
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  // steady_clock is CLOCK_MONOTONIC; an absolute deadline keeps pauses from adding up.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+  return !stopping_;
+}
+
+bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer) {
+  bool pace;
+  {
+    std::lock_guard lock(mutex_);
+    pace = pace_;
+  }
+  // The whole answer is ready now; its characters follow each other back to back.
+  const Clock::time_point ready = Clock::now();
+  std::size_t done = 0, logged = 0;
+  while (done < bytes.size()) {
+    Clock::time_point at = Clock::now();
+    std::size_t chunk = bytes.size() - done;
+    if (pace) {
+      at = pacer.next(ready);
+      if (!sleepUntil(at)) return false;
+      chunk = 1;
+    }
+    if (logged < done + chunk) {
+      // Logged before the write, so a byte the library has received is always in the log.
+      std::lock_guard lock(mutex_);
+      for (; logged < done + chunk; ++logged) wire_.push_back({WireDir::ToLibrary, bytes[logged], at});
+    }
+    ssize_t n = ::write(fd, bytes.data() + done, chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      // The library is not reading and the queue is full: wait for room or for stop().
+      pollfd p[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
+      if (poll(p, 2, -1) < 0 && errno != EINTR) return false;
+      if (p[1].revents) return false;
+      continue;
+    }
+    if (n <= 0) return true;  // the device went away: the answer is lost, as on a cut line
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void LineServer::run(int fd, int wake) {
+  const unsigned bits = bitsPerChar(family_);
+  Pacer in(bits, kBaud);
+  Pacer out(bits, kBaud);
+  std::uint8_t buf[512];
+  for (;;) {
+    bool mid;
+    int gapMs;
+    {
+      std::lock_guard lock(mutex_);
+      mid = controller_->midFrame();
+      gapMs = static_cast<int>(idleGap_.count());
+    }
+    {
+      std::lock_guard lock(mutex_);
+      processing_ = false;
+    }
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    int r = poll(p, 2, mid ? gapMs : -1);
+    {
+      std::lock_guard lock(mutex_);
+      processing_ = true;
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents) return;
+    if (r == 0) {
+      std::lock_guard lock(mutex_);
+      controller_->lineIdle();
+      continue;
+    }
+    ssize_t n = (p[0].revents & POLLIN) ? ::read(fd, buf, sizeof buf) : -1;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {
+      // Hang-up or error on the device: wait a little (or for stop) instead of spinning.
+      pollfd w{wake, POLLIN, 0};
+      if (poll(&w, 1, 50) > 0) return;
+      continue;
+    }
+    const Clock::time_point readAt = Clock::now();
+    for (ssize_t i = 0; i < n; ++i) {
+      bool pace;
+      {
+        std::lock_guard lock(mutex_);
+        pace = pace_;
+      }
+      Clock::time_point at = readAt;
+      if (pace) {
+        // The library wrote its bytes at once; a line hands them over one character time apart.
+        at = in.next(readAt);
+        if (!sleepUntil(at)) return;
+      }
+      std::vector<std::uint8_t> reply;
+      {
+        std::lock_guard lock(mutex_);
+        wire_.push_back({WireDir::FromLibrary, buf[i], at});
+        reply = controller_->feed(buf[i]);
+      }
+      if (!reply.empty() && !sendAll(fd, wake, reply, out)) return;
+    }
+  }
+}
+
+bool LineServer::settle(std::chrono::milliseconds timeout) {
+  const auto end = Clock::now() + timeout;
+  const auto quietFor = std::chrono::milliseconds(5);
+  auto quietSince = Clock::now();
+  for (;;) {
+    bool quiet;
+    {
+      std::lock_guard lock(mutex_);
+      int pending = 0;
+      quiet = fd_ < 0 || (!processing_ && ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0);
+    }
+    const auto now = Clock::now();
+    if (!quiet) quietSince = now;
+    if (now - quietSince >= quietFor) return true;
+    if (now > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+std::vector<std::uint8_t> LineServer::read(std::uint16_t address, std::size_t n) const {
+  std::lock_guard lock(mutex_);
+  return controller_->read(address, n);
+}
+
+void LineServer::write(std::uint16_t address, std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  controller_->write(address, bytes);
+}
+
+void LineServer::write(std::uint16_t address, std::initializer_list<std::uint8_t> bytes) {
+  write(address, std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
+}
+
+void LineServer::fill(std::uint16_t address, std::size_t n, std::uint8_t value) {
+  std::lock_guard lock(mutex_);
+  controller_->fill(address, n, value);
+}
+
+void LineServer::clear() {
+  std::lock_guard lock(mutex_);
+  controller_->clear();
+}
+
+void LineServer::setFault(const Fault &fault, FaultWhen when, std::uint64_t frame) {
+  std::lock_guard lock(mutex_);
+  controller_->setFault(fault, when, frame);
+}
+
+void LineServer::addFault(const Fault &fault, FaultWhen when, std::uint64_t frame) {
+  std::lock_guard lock(mutex_);
+  controller_->addFault(fault, when, frame);
+}
+
+void LineServer::clearFaults() {
+  std::lock_guard lock(mutex_);
+  controller_->clearFaults();
+}
+
+void LineServer::setSessionByte(std::uint8_t byte) {
+  std::lock_guard lock(mutex_);
+  controller_->setSessionByte(byte);
+}
+
+std::vector<TraceEntry> LineServer::trace() const {
+  std::lock_guard lock(mutex_);
+  return controller_->trace();
+}
+
+void LineServer::clearTrace() {
+  std::lock_guard lock(mutex_);
+  controller_->clearTrace();
+}
+
+void LineServer::setTraceHook(std::function<void(const TraceEntry &)> hook) {
+  std::lock_guard lock(mutex_);
+  controller_->setTraceHook(std::move(hook));
+}
+
+std::vector<WireEvent> LineServer::wire() const {
+  std::lock_guard lock(mutex_);
+  return wire_;
+}
+
+std::vector<std::uint8_t> LineServer::wireBytes(WireDir dir) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint8_t> out;
+  for (const WireEvent &e : wire_) {
+    if (e.dir == dir) out.push_back(e.byte);
+  }
+  return out;
+}
+
+void LineServer::clearWire() {
+  std::lock_guard lock(mutex_);
+  wire_.clear();
+}
+
+std::uint64_t LineServer::protocolErrors() const {
+  std::lock_guard lock(mutex_);
+  return controller_->protocolErrors();
+}
+
+std::uint64_t LineServer::frames() const {
+  std::lock_guard lock(mutex_);
+  return controller_->frames();
+}
+
+void LineServer::setPace(bool on) {
+  std::lock_guard lock(mutex_);
+  pace_ = on;
+}
+
+void LineServer::setIdleGap(std::chrono::milliseconds gap) {
+  std::lock_guard lock(mutex_);
+  idleGap_ = gap;
+}
+
+void LineServer::withController(const std::function<void(Controller &)> &f) {
+  std::lock_guard lock(mutex_);
+  f(*controller_);
+}
+
+}  // namespace velsim

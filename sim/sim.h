@@ -1,0 +1,11 @@
+// Controller simulator: FX and A-series controllers, pseudo-terminal lines, faults, traces.
+#pragma once
+
+#include "a_controller.h"
+#include "controller.h"
+#include "family.h"
+#include "fault.h"
+#include "fx_controller.h"
+#include "line_server.h"
+#include "pty_line.h"
+#include "trace.h"
