@@ -1,0 +1,65 @@
+# Install rules: `cmake --install build --prefix P` gives
+#   P/include/veldrv.h
+#   P/lib/libveldrv.so -> libveldrv.so.1 -> libveldrv.so.1.0.0
+#     (Windows: P/bin/veldrv.dll and the import library P/lib/libveldrv.dll.a)
+#   P/bin/velcon, P/bin/velsim (when they are built)
+#   P/lib/pkgconfig/veldrv.pc
+#   P/lib/cmake/veldrv/: find_package(veldrv) with the target veldrv::veldrv
+# Included from the top-level CMakeLists.txt after all targets are defined.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VELDRV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/veldrv)
+set(VELDRV_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(VELDRV_PACKAGE_BINARY_DIR ${PROJECT_BINARY_DIR}/package)
+
+install(TARGETS veldrv
+  EXPORT veldrvTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/lib/api/veldrv.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# The programs find the installed library next door: P/bin/../lib.
+file(RELATIVE_PATH veldrv_bin_to_lib
+  /veldrv_root/${CMAKE_INSTALL_BINDIR} /veldrv_root/${CMAKE_INSTALL_LIBDIR})
+foreach(program velcon velsim)
+  if(TARGET ${program})
+    if(NOT WIN32 AND NOT APPLE)
+      set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${veldrv_bin_to_lib}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# CMake package: find_package(veldrv 1.x) and target_link_libraries(... veldrv::veldrv).
+install(EXPORT veldrvTargets NAMESPACE veldrv:: DESTINATION ${VELDRV_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/veldrvConfig.cmake.in
+  ${VELDRV_PACKAGE_BINARY_DIR}/veldrvConfig.cmake
+  INSTALL_DESTINATION ${VELDRV_CMAKE_DIR})
+write_basic_package_version_file(${VELDRV_PACKAGE_BINARY_DIR}/veldrvConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${VELDRV_PACKAGE_BINARY_DIR}/veldrvConfig.cmake
+  ${VELDRV_PACKAGE_BINARY_DIR}/veldrvConfigVersion.cmake
+  DESTINATION ${VELDRV_CMAKE_DIR})
+
+# pkg-config: the prefix is found from the .pc file's own place, so the
+# installed tree works wherever --prefix or DESTDIR put it.
+if(IS_ABSOLUTE "${VELDRV_PKGCONFIG_DIR}")
+  set(VELDRV_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH veldrv_pc_to_prefix /veldrv_root/${VELDRV_PKGCONFIG_DIR} /veldrv_root)
+  string(REGEX REPLACE "/$" "" veldrv_pc_to_prefix "${veldrv_pc_to_prefix}")
+  set(VELDRV_PC_PREFIX "\${pcfiledir}/${veldrv_pc_to_prefix}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(VELDRV_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(VELDRV_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/veldrv.pc.in ${VELDRV_PACKAGE_BINARY_DIR}/veldrv.pc @ONLY)
+install(FILES ${VELDRV_PACKAGE_BINARY_DIR}/veldrv.pc DESTINATION ${VELDRV_PKGCONFIG_DIR})
