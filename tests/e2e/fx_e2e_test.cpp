@@ -1,0 +1,135 @@
+// FX links end to end: the six exports against the FX simulator.
+#include "e2e_fixture.h"
+
+using namespace e2e;
+using velsim::Fault;
+using velsim::FaultKind;
+using velsim::FaultWhen;
+
+using FxLink = SharedLink<velsim::Family::Fx, 1>;
+
+TEST_F(FxLink, EveryAreaLandsAtItsControllerAddress) {
+  struct Area {
+    const char *letters;
+    uint16_t base;
+    bool writable;
+  };
+  const Area areas[] = {{"Dd", 0x1000, true}, {"EeIiXx", 0x0400, false}, {"AaOoYy", 0x0500, true},
+                        {"Mm", 0x0800, true}, {"Ss", 0x0000, true}};
+  for (const Area &area : areas) {
+    for (const char *l = area.letters; *l; l++) {
+      const bool raw = *l == 'S' || *l == 's';
+      SCOPED_TRACE(*l);
+      // Bytes at base + 3, words at base + 2 * 40 (raw: 40 itself).
+      Bytes bytes = Pattern(3, static_cast<uint8_t>(*l));
+      Bytes words = Pattern(4, static_cast<uint8_t>(*l + 1));
+      uint16_t byteAt = static_cast<uint16_t>(area.base + 3);
+      uint16_t wordAt = static_cast<uint16_t>(area.base + (raw ? 40 : 80));
+      if (area.writable) {
+        ASSERT_EQ(VelWrB(handle, *l, 3, 3, bytes.data()), 0);
+        ASSERT_EQ(VelWrW(handle, *l, 40, 2, words.data()), 0);
+      } else {
+        line->write(byteAt, bytes);
+        line->write(wordAt, words);
+        EXPECT_EQ(VelWrB(handle, *l, 3, 3, bytes.data()), VEL_BAD_LETTER);
+        EXPECT_EQ(VelWrW(handle, *l, 40, 2, words.data()), VEL_BAD_LETTER);
+      }
+      line->settle();
+      EXPECT_EQ(line->read(byteAt, 3), bytes);
+      EXPECT_EQ(line->read(wordAt, 4), words);
+      Bytes back(4);
+      ASSERT_EQ(VelRdB(handle, *l, 3, 3, back.data()), 0);
+      EXPECT_EQ(Bytes(back.begin(), back.begin() + 3), bytes);
+      ASSERT_EQ(VelRdW(handle, *l, 40, 2, back.data()), 0);
+      EXPECT_EQ(back, words);
+    }
+  }
+  EXPECT_EQ(line->protocolErrors(), 0u);
+}
+
+TEST_F(FxLink, AddressesOfTheAreaTable) {
+  Bytes buf(4);
+  ASSERT_EQ(VelRdW(handle, 'D', 100, 1, buf.data()), 0);
+  ASSERT_EQ(VelRdB(handle, 'M', 3, 1, buf.data()), 0);
+  ASSERT_EQ(VelRdW(handle, 'S', 0x0123, 1, buf.data()), 0);
+  ASSERT_EQ(VelRdW(handle, 'D', 10, 2, buf.data()), 0);
+  std::vector<velsim::TraceEntry> r = Requests();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].address, 0x10C8);
+  EXPECT_EQ(r[0].count, 2u);
+  EXPECT_EQ(r[1].address, 0x0803);
+  EXPECT_EQ(r[2].address, 0x0123);
+  EXPECT_EQ(r[3].address, 0x1014);
+  EXPECT_EQ(r[3].count, 4u);
+}
+
+TEST_F(FxLink, SixHundredBytesInThreeFrames) {
+  Bytes data = Pattern(600, 7);
+  ASSERT_EQ(VelWrB(handle, 'D', 0, 600, data.data()), 0);
+  line->settle();
+  EXPECT_EQ(line->read(0x1000, 600), data);
+  Bytes back(600);
+  ASSERT_EQ(VelRdW(handle, 'D', 0, 300, back.data()), 0);
+  EXPECT_EQ(back, data);
+  std::vector<velsim::TraceEntry> r = Requests();
+  ASSERT_EQ(r.size(), 6u);
+  for (int i : {0, 3}) {
+    EXPECT_EQ(r[i].address, 0x1000);
+    EXPECT_EQ(r[i + 1].address, 0x1000 + 254);
+    EXPECT_EQ(r[i + 2].address, 0x1000 + 508);
+    EXPECT_EQ(r[i + 2].count, 92u);
+  }
+}
+
+TEST_F(FxLink, FailuresGiveTheirStatusAndTheNextTransferSucceeds) {
+  struct Case {
+    const char *name;
+    Fault fault;
+    int status;
+    bool nak;  // the library answers the bad reply with NAK
+  };
+  const Case cases[] = {
+      {"silent", {FaultKind::Silent}, VEL_TIMEOUT, false},
+      {"nak-to-enq", {FaultKind::NakToEnq}, VEL_WRONG_CHAR, false},
+      {"lowercase-hex", {FaultKind::LowercaseHex}, VEL_WRONG_CHAR, true},
+      {"wrong-checksum", {FaultKind::WrongChecksum}, VEL_CHECKSUM, true},
+      {"pair-missing", {FaultKind::PairMissing}, VEL_WRONG_CHAR, true},
+  };
+  line->write(0x1000, {0xCA, 0xFE});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    line->clearWire();
+    line->setFault(c.fault, FaultWhen::Once);
+    Bytes buf(2);
+    EXPECT_EQ(VelRdB(handle, 'D', 0, 2, buf.data()), c.status);
+    EXPECT_EQ(VelRdB(handle, 'D', 0, 0, buf.data()), c.status);  // count 0: the status left behind
+    line->settle();
+    Bytes sent = line->wireBytes(velsim::WireDir::FromLibrary);
+    EXPECT_EQ(!sent.empty() && sent.back() == 0x15, c.nak);
+    ASSERT_EQ(VelRdB(handle, 'D', 0, 2, buf.data()), 0);
+    EXPECT_EQ(buf, (Bytes{0xCA, 0xFE}));
+    EXPECT_EQ(VelRdB(handle, 'D', 0, 0, buf.data()), 0);
+  }
+}
+
+TEST_F(FxLink, RefusedWriteKeepsEarlierFramesOnly) {
+  line->fill(0x2000, 600, 0x00);
+  line->setFault({FaultKind::WriteNak}, FaultWhen::OnFrame, line->frames() + 2);
+  Bytes data = Pattern(600, 99);
+  EXPECT_EQ(VelWrB(handle, 'S', 0x2000, 600, data.data()), VEL_WRONG_CHAR);
+  line->settle();
+  EXPECT_EQ(line->read(0x2000, 254), Bytes(data.begin(), data.begin() + 254));
+  EXPECT_EQ(line->read(0x2000 + 254, 346), Bytes(346, 0x00));
+  EXPECT_EQ(VelWrB(handle, 'S', 0x2000, 600, data.data()), 0);
+  line->settle();
+  EXPECT_EQ(line->read(0x2000, 600), data);
+}
+
+TEST_F(FxLink, TransferAcrossTheEndOfMemoryWraps) {
+  Bytes data = Pattern(300, 3);
+  ASSERT_EQ(VelWrB(handle, 'S', 0xFF80, 300, data.data()), 0);
+  std::vector<velsim::TraceEntry> r = Requests();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].address, 0x007E);
+  EXPECT_EQ(line->read(0xFF80, 300), data);
+}
