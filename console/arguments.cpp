@@ -1,0 +1,54 @@
+#include "arguments.h"
+
+#include <cstring>
+
+#include "console_io.h"
+
+namespace {
+
+// ASCII comparison without regard to case, independent of the locale.
+bool SameWord(const char *argument, const char *word) {
+  for (;; ++argument, ++word) {
+    char a = *argument, w = *word;
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (a != w) return false;
+    if (a == '\0') return true;
+  }
+}
+
+}  // namespace
+
+bool WantsHelp(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+Choice EvaluateArguments(int argc, char **argv) {
+  Choice choice;
+  for (int i = 1; i < argc; ++i) {
+    if (SameWord(argv[i], "COM1")) {
+      choice.port = 0;
+    } else if (SameWord(argv[i], "COM2")) {
+      choice.port = 1;
+    } else if (SameWord(argv[i], "FX")) {
+      choice.fx = 1;
+      Say("Verwende  FX-Steuerung\n");
+    } else if (SameWord(argv[i], "A")) {
+      choice.fx = 0;
+      Say("Verwende  A-Steuerung\n");
+    }
+  }
+  return choice;
+}
+
+void ShowUsage() {
+  Say("Aufruf: velcon [COM1|COM2] [FX|A]\n"
+      "  COM1, COM2  Schnittstelle (Vorgabe: COM1)\n"
+      "  FX, A       FX-Steuerung oder A-Steuerung (Vorgabe: A)\n"
+      "Gro\xE1- und Kleinschreibung sind gleich, die letzte Angabe gilt.\n"
+      "Danach w\x84hlt ein Men\x81 Lese- und Schreibtests; 0 beendet.\n"
+      "Unter Linux ist COMn die Datei $VELDRV_DEVICE_DIR/COMn,\n"
+      "ohne VELDRV_DEVICE_DIR /dev/ttyS0 (COM1) und /dev/ttyS1 (COM2).\n");
+}

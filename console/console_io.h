@@ -1,0 +1,20 @@
+// Console input and output of velcon. Output is formatted, converted for the
+// terminal's character set and flushed at once, so every prompt is on the
+// screen before the program waits. Input goes through the buffer of standard
+// input: a line typed before Enter is consumed character by character.
+#pragma once
+
+// Chooses the output encoding from the environment; call once at start-up.
+void ConsoleStart();
+
+// printf-style output of a text in code page 850.
+void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The next character of standard input, or EOF at its end.
+int ReadKey();
+
+// Prints prompt, then reads an unsigned decimal number ("%u"): leading white
+// space is skipped and the character after the digits stays unread. A
+// non-numeric entry discards the rest of its line and asks again. Returns
+// false at the end of input.
+bool AskNumber(const char *prompt, unsigned *value);

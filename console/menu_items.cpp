@@ -1,0 +1,116 @@
+#include "menu_items.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "console_io.h"
+#include "error_display.h"
+#include "veldrv.h"
+
+namespace {
+
+constexpr unsigned kBufferBytes = 1024;
+constexpr unsigned kBufferWords = 1024;
+
+unsigned char byteBuffer[kBufferBytes];
+uint16_t wordBuffer[kBufferWords];
+
+const char kPressKey[] = "Weiter mit bel. Taste...\r";
+
+// Start numbers, counts and values go to the library by their low 16 bits.
+unsigned Low16(unsigned value) {
+  return value & 0xFFFFu;
+}
+
+// A count larger than the buffer is refused before anything is sent.
+bool CountFits(unsigned count, unsigned limit) {
+  if (count <= limit) return true;
+  Say("Anzahl %u ist zu gro\xE1, h\x94"
+      "chstens %u m\x94glich. Nichts gesendet.\n",
+      count, limit);
+  return false;
+}
+
+// Read markers and read inputs differ only in texts and operand letter.
+ItemEnd ReadBytes(int handle, const char *title, int letter, const char *lineFormat) {
+  unsigned start, count;
+  Say("%s", title);
+  if (!AskNumber("StartNr: ", &start)) return ItemEnd::kInputEnded;
+  if (!AskNumber("Anzahl der Bytes\n", &count)) return ItemEnd::kInputEnded;
+  start = Low16(start);
+  count = Low16(count);
+  if (!CountFits(count, kBufferBytes)) return ItemEnd::kBackToMenu;
+  int result = VelRdB(handle, letter, static_cast<int>(start), static_cast<int>(count), byteBuffer);
+  if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
+  for (unsigned i = 0; i < count; ++i) {
+    Say(lineFormat, i, static_cast<unsigned>(byteBuffer[i]));
+    Say("%s", kPressKey);
+    if (ReadKey() == EOF) return ItemEnd::kInputEnded;
+  }
+  return ItemEnd::kBackToMenu;
+}
+
+// Lists count words of the word buffer as registers first, first + 1, ...
+ItemEnd ListWords(unsigned first, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) {
+    // "%#3u": the '#' flag leaves decimal output unchanged, so it is written "%3u".
+    Say("DW %3u = %04x               \n", first + i, static_cast<unsigned>(wordBuffer[i]));
+    Say("%s", kPressKey);
+    if (ReadKey() == EOF) return ItemEnd::kInputEnded;
+  }
+  return ItemEnd::kBackToMenu;
+}
+
+}  // namespace
+
+ItemEnd ReadMarkers(int handle) {
+  return ReadBytes(handle, "Lese MerkerByte\n ", 'M', "MB %3u = %04x \n");
+}
+
+ItemEnd ReadInputs(int handle) {
+  // The listed number is the index from 0, not the input byte number.
+  return ReadBytes(handle, "Lese Eingangsbyte\n ", 'E', "EB %3u = %04x \n");
+}
+
+ItemEnd WriteOutputs(int handle) {
+  unsigned start, value, count;
+  Say("\nSchreibe Ausgangsbyte: \n");
+  if (!AskNumber("StartNr: ", &start)) return ItemEnd::kInputEnded;
+  if (!AskNumber("Schreibwert: ", &value)) return ItemEnd::kInputEnded;
+  if (!AskNumber("Anzahl: ", &count)) return ItemEnd::kInputEnded;
+  start = Low16(start);
+  count = Low16(count);
+  if (!CountFits(count, kBufferBytes)) return ItemEnd::kBackToMenu;
+  for (unsigned i = 0; i < count; ++i) byteBuffer[i] = static_cast<unsigned char>(value & 0xFFu);
+  int result = VelWrB(handle, 'A', static_cast<int>(start), static_cast<int>(count), byteBuffer);
+  if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
+  Say("ab AB %d , %d Bytes geschrieben\n", static_cast<int>(start), static_cast<int>(count));
+  return ItemEnd::kBackToMenu;
+}
+
+ItemEnd ReadRegisterWords(int handle) {
+  unsigned start, count;
+  Say("Lese DReg \n");
+  if (!AskNumber("\nStart ab Wort: ", &start)) return ItemEnd::kInputEnded;
+  if (!AskNumber("\nAnzahl der Worte: ", &count)) return ItemEnd::kInputEnded;
+  start = Low16(start);
+  count = Low16(count);
+  if (!CountFits(count, kBufferWords)) return ItemEnd::kBackToMenu;
+  int result = VelRdW(handle, 'D', static_cast<int>(start), static_cast<int>(count), wordBuffer);
+  if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
+  return ListWords(start, count);
+}
+
+ItemEnd WriteRegisterWords(int handle) {
+  unsigned count, value;
+  Say("Schreibe DReg ab DW 0\n");
+  if (!AskNumber("\nAnzahl der Worte: ", &count)) return ItemEnd::kInputEnded;
+  count = Low16(count);
+  if (!CountFits(count, kBufferWords)) return ItemEnd::kBackToMenu;
+  if (!AskNumber("\nSchreibwert: ", &value)) return ItemEnd::kInputEnded;
+  for (unsigned i = 0; i < count; ++i) wordBuffer[i] = static_cast<uint16_t>(value & 0xFFFFu);
+  // Writing always starts at data register 0.
+  int result = VelWrW(handle, 'D', 0, static_cast<int>(count), wordBuffer);
+  if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
+  return ListWords(0, count);
+}
