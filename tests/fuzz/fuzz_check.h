@@ -1,0 +1,15 @@
+// A failed check prints what went wrong and aborts, which libFuzzer reports
+// as a crash and keeps the input as a reproducer.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond, ...)                                                         \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n  ", __FILE__, __LINE__, #cond); \
+      std::fprintf(stderr, __VA_ARGS__);                                              \
+      std::fprintf(stderr, "\n");                                                     \
+      std::abort();                                                                   \
+    }                                                                                 \
+  } while (0)
