@@ -7,10 +7,15 @@
 
 #include "handles.h"
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH)
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
     LibraryAttach();
-  else if (reason == DLL_PROCESS_DETACH)
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // FreeLibrary: close every handle and port. When the process is ending
+    // (reserved not null) its other threads are already gone, possibly in
+    // the middle of a transfer with a lock held that nobody will release;
+    // waiting for it would hang the exit, and the system closes the devices.
     LibraryDetach();
+  }
   return TRUE;
 }

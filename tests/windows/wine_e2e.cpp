@@ -51,6 +51,7 @@ struct Options {
   int fxCom = 0;
   int aCom = 0;
   int missingCom = 0;
+  int exitChildCom = 0;  // run as the child of ExitDuringTransfer
   bool image = false;
   std::vector<Fault> faults;
 };
@@ -458,6 +459,44 @@ void UnloadWithOpenHandle() {
   CHECK_EQ(0, Close(com, h));
 }
 
+// The child of ExitDuringTransfer: a thread starts a read from a silent
+// controller and the process ends while that read holds its locks.
+int ExitDuringTransferChild(int com) {
+  int h = Open(com, true);
+  if (h < 0) return 3;
+  std::thread([h] {
+    uint8_t buf[4];
+    api.rdW(h, 'D', 0, 2, buf);
+  }).detach();
+  Sleep(200);
+  ExitProcess(0);
+}
+
+// Ending the process in the middle of a transfer must not hang the exit:
+// the other threads are gone by the time the DLL is detached.
+void ExitDuringTransfer() {
+  int com = 0;
+  for (const Fault &f : options.faults)
+    if (f.fx && f.code == VEL_TIMEOUT) com = f.com;
+  if (!com) check::Skip("no silent FX controller");
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string cmd = std::string("\"") + self + "\" --dll \"" + options.dll + "\" --exit-during-transfer " +
+                    std::to_string(com);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  REQUIRE_EQ(1, CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) ? 1 : 0);
+  DWORD waited = WaitForSingleObject(pi.hProcess, 15000);
+  DWORD code = 99;
+  GetExitCodeProcess(pi.hProcess, &code);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 9);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  CHECK(waited == WAIT_OBJECT_0);
+  CHECK_EQ(0, static_cast<int>(code));
+}
+
 bool ParseOptions(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -472,6 +511,8 @@ bool ParseOptions(int argc, char **argv) {
     } else if (a == "--image") {
       options.image = true;
       continue;
+    } else if (a == "--exit-during-transfer") {
+      options.exitChildCom = std::atoi(v);
     } else if (a == "--missing") {
       options.missingCom = std::atoi(v);
     } else if (a == "--expect") {
@@ -513,6 +554,8 @@ int main(int argc, char **argv) {
     std::printf("RESULT passed=0 failed=1 skipped=0\n");
     return 1;
   }
+
+  if (options.exitChildCom) return ExitDuringTransferChild(options.exitChildCom);
 
   check::Runner runner;
   runner.Add("Exports.ByNameAndOrdinal", ExportsByNameAndOrdinal);
@@ -556,6 +599,7 @@ int main(int argc, char **argv) {
   runner.Add("Lifecycle.PreexistingThreadDetach", PreexistingThreadDetach);
   runner.Add("Lifecycle.ExclusiveOpen", ExclusiveOpen);
   runner.Add("Lifecycle.UnloadWithOpenHandle", UnloadWithOpenHandle);
+  runner.Add("Lifecycle.ExitDuringTransfer", ExitDuringTransfer);
   int failed = runner.Run();
   SetEvent(earlyThreadGo);
   for (HANDLE t : earlyThreads) WaitForSingleObject(t, 10000);
