@@ -106,8 +106,10 @@ ItemEnd WriteRegisterWords(int handle) {
   Say("Schreibe DReg ab DW 0\n");
   if (!AskNumber("\nAnzahl der Worte: ", &count)) return ItemEnd::kInputEnded;
   count = Low16(count);
-  if (!CountFits(count, kBufferWords)) return ItemEnd::kBackToMenu;
+  // The value is asked for before a count is refused, as in item 3, so that
+  // it is not taken for a menu choice.
   if (!AskNumber("\nSchreibwert: ", &value)) return ItemEnd::kInputEnded;
+  if (!CountFits(count, kBufferWords)) return ItemEnd::kBackToMenu;
   for (unsigned i = 0; i < count; ++i) wordBuffer[i] = static_cast<uint16_t>(value & 0xFFFFu);
   // Writing always starts at data register 0.
   int result = VelWrW(handle, 'D', 0, static_cast<int>(count), wordBuffer);

@@ -3,20 +3,12 @@
 #include "../links/frame_split.h"
 #include "a.h"
 
-namespace {
-
-int WriteFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer) {
-  return AWriteFrame(link, address, n, buffer);
-}
-
-}  // namespace
-
 int AReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
   return RunFrames(link, address, count, buffer, AReadFrame);
 }
 
 int AWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, WriteFrame);
+  return RunFrames(link, address, count, buffer, AWriteFrame);
 }
 
 int AReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {

@@ -11,6 +11,11 @@
  *
  * Operand letters (upper or lower case): D data registers, E/I/X inputs
  * (read only), A/O/Y outputs, M markers, S raw controller address.
+ *
+ * Transfers are cut into frames of at most 254 bytes; the first failed frame
+ * ends the transfer (frames before it stay done) and its status is returned.
+ * A count of 0 sends nothing and returns the status the last transfer on the
+ * port left: 0 after a success, else that failure's code.
  */
 #ifndef VELDRV_H
 #define VELDRV_H
@@ -47,7 +52,8 @@ extern "C" {
  * 9600 8O1). Returns a handle 0..31, VEL_NO_HANDLE or VEL_PORT. */
 VELDRV_API int VelOpen(int port, int fx);
 
-/* Closes a handle; the port closes with its last handle. */
+/* Closes a handle; the port closes with its last handle. Returns 0, or
+ * VEL_BAD_HANDLE for a handle that is not open. */
 VELDRV_API int VelClose(int handle);
 
 /* Reads count bytes of the area from byte number start into buffer. */

@@ -12,7 +12,6 @@ constexpr uint8_t kEtx = 0x03;
 constexpr uint8_t kNak = 0x15;
 constexpr uint8_t kFxRead = '0';
 constexpr uint8_t kFxWrite = '1';
-constexpr int kFxFrameBytes = 254;
 
 int FxReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer);
 int FxWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer);

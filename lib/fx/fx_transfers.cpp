@@ -3,20 +3,12 @@
 #include "../links/frame_split.h"
 #include "fx.h"
 
-namespace {
-
-int WriteFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer) {
-  return FxWriteFrame(link, address, n, buffer);
-}
-
-}  // namespace
-
 int FxReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
   return RunFrames(link, address, count, buffer, FxReadFrame);
 }
 
 int FxWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, WriteFrame);
+  return RunFrames(link, address, count, buffer, FxWriteFrame);
 }
 
 int FxReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {

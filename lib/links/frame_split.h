@@ -6,12 +6,12 @@
 
 constexpr int kMaxFrameBytes = 254;
 
-using FrameRoutine = int (*)(PlcLink &link, int64_t address, int n, uint8_t *buffer);
-
 // count is taken modulo 65536; 0 sends nothing and returns 0 with the status
 // untouched. The first failed frame ends the transfer; frames already done
 // stay done. The address grows in full width, frames carry its low 16 bits.
-inline int RunFrames(PlcLink &link, int64_t address, int count, uint8_t *buffer, FrameRoutine frame) {
+// frame(link, address, n, buffer) runs one frame of n = 1..254 bytes.
+template <typename FrameRoutine>
+int RunFrames(PlcLink &link, int64_t address, int count, uint8_t *buffer, FrameRoutine frame) {
   int n = static_cast<uint16_t>(count);
   int frames = n / kMaxFrameBytes + (n % kMaxFrameBytes ? 1 : 0);
   if (frames == 0) return 0;

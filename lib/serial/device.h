@@ -45,7 +45,9 @@ bool DeviceClearError(Device *device);
 bool DeviceReadByte(Device *device, uint8_t *byte);
 bool DeviceWriteByte(Device *device, uint8_t byte);
 
-// Modem lines. RTS changes only after the bytes already written have left.
+// Modem lines. A backend that can tell when written bytes have left the port
+// waits for that before RTS changes, so a byte sent with RTS dropped is on
+// the line while RTS is low.
 bool DeviceSetRts(Device *device);
 bool DeviceClearRts(Device *device);
 bool DeviceSetDtr(Device *device);

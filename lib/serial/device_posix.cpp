@@ -79,12 +79,19 @@ bool ModemLine(Device *device, int bit, bool raise) {
 
 // Waits until the bytes already written have left the port, at most 200 ms;
 // tcdrain could block for ever on a line whose far side stopped reading.
+// TIOCOUTQ counts the driver's queue; where the driver reports it, the line
+// status register then tells when the last character has left the shift
+// register (a pseudo-terminal has neither and returns at once).
 void DrainOutput(Device *device) {
-  int64_t deadline = NowNs() + 200 * 1000000LL;
-  int queued = 0;
-  while (ioctl(device->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && NowNs() < deadline) {
-    int64_t ns = static_cast<int64_t>(queued) * device->bitsPerChar * 1000000000LL / device->baud;
-    if (ns < 200000) ns = 200000;
+  const int64_t deadline = NowNs() + 200 * 1000000LL;
+  const int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
+  for (;;) {
+    int queued = 0;
+    unsigned int lsr = TIOCSER_TEMT;
+    if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
+    if (queued == 0 && (ioctl(device->fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT))) return;
+    if (NowNs() >= deadline) return;
+    int64_t ns = (queued > 0 ? queued : 1) * charNs;
     timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     nanosleep(&ts, nullptr);
   }
@@ -109,14 +116,15 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
   // Input: no break, CR/NL or case translation, no stripping, no software
   // flow control. INPCK on and IGNPAR off: a parity error arrives as a wrong
   // character that the protocol rejects, not as a silently lost byte.
-  t->c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                  IXOFF | IXANY);
+  t->c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
+                  IXON | IXOFF | IXANY);
   t->c_iflag |= INPCK;
   t->c_oflag &= ~OPOST;  // bytes leave as written
   t->c_lflag &= ~(ECHO | ECHONL | ECHOE | ICANON | ISIG | IEXTEN);
   // Character format; CLOCAL ignores carrier, CREAD enables the receiver,
   // no hardware handshake (RTS is driven by hand).
-  t->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+  // CMSPAR off: a line left in mark or space parity by its last user.
+  t->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
   t->c_cflag |= CREAD | CLOCAL;
   t->c_cflag |= settings.byteSize == 5 ? CS5 : settings.byteSize == 6 ? CS6 : settings.byteSize == 7 ? CS7 : CS8;
   if (settings.parity != 0) t->c_cflag |= PARENB;

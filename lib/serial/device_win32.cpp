@@ -120,7 +120,8 @@ bool DeviceWriteByte(Device *device, uint8_t byte) {
 }
 
 // A synchronous one-byte WriteFile returns once the driver has taken the
-// byte, so an RTS change follows the bytes written before it.
+// byte, not once it has left the line; the 3 ms pause the A-series protocol
+// keeps before raising RTS covers the 1.1 ms a character takes at 9600 baud.
 bool DeviceSetRts(Device *device) {
   return EscapeCommFunction(device->handle, SETRTS) != 0;
 }

@@ -27,7 +27,7 @@ void CloseDevice(Device *device) {
   DeviceClose(device);
 }
 
-// Closes an open entry; the caller holds its lock.
+// Closes an open entry; the caller holds the table lock and the entry's lock.
 void CloseEntry(ComPort &entry) {
   entry.isOpen = 0;
   entry.refCount = 0;
@@ -55,11 +55,13 @@ LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, i
   return s;
 }
 
+// isOpen, refCount and handle change under the table lock; isOpen and handle
+// also under the port's lock, which transfers hold while they use them. So an
+// open of a port that is already open never waits for its transfers.
 int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits) {
   if (!ValidPort(port)) return 0;
   std::lock_guard<std::mutex> table(tableLock);
   ComPort &entry = Entry(port);
-  std::lock_guard<std::mutex> guard(entry.lock);
   if (!entry.isOpen) {
     LineSettings s = PortLineSettings(baudRate, byteSize, parity, stopBits);
     entry.baudRate = s.baudRate;
@@ -82,11 +84,15 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
       CloseDevice(device);
       return 0;
     }
-    entry.handle = device;
-    entry.isOpen = 1;
+    {
+      std::lock_guard<std::mutex> guard(entry.lock);
+      entry.handle = device;
+      entry.isOpen = 1;
+    }
     // Let the line and the adapter settle, then drop whatever arrived meanwhile.
     SleepTicks(kSettleTicks);
-    PurgePort(port);
+    DeviceClearError(device);
+    DevicePurge(device);
   }
   entry.refCount++;
   return 1;
@@ -94,14 +100,18 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
 
 int PortRelease(int port) {
   if (!ValidPort(port)) return 0;
+  std::lock_guard<std::mutex> table(tableLock);
   ComPort &entry = Entry(port);
-  std::lock_guard<std::mutex> guard(entry.lock);
   if (!entry.isOpen) return 0;
-  if (--entry.refCount <= 0) CloseEntry(entry);
+  if (--entry.refCount <= 0) {
+    std::lock_guard<std::mutex> guard(entry.lock);
+    CloseEntry(entry);
+  }
   return 1;
 }
 
 void PortCloseAll() {
+  std::lock_guard<std::mutex> table(tableLock);
   for (ComPort &entry : ports) {
     std::lock_guard<std::mutex> guard(entry.lock);
     if (entry.isOpen) CloseEntry(entry);
@@ -121,7 +131,8 @@ bool PortIsOpen(int port) {
 }
 
 const ComPort &PortEntry(int port) {
-  return Entry(port);
+  static const ComPort closed{};
+  return ValidPort(port) ? Entry(port) : closed;
 }
 
 void PurgePort(int port) {

@@ -42,7 +42,7 @@ void SleepTicks(uint32_t ticks);
 // Line settings a PortOpen would program for these arguments.
 LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
 
-// Read access for tests and diagnostics.
+// Read access for tests and diagnostics; a closed entry for invalid numbers.
 const ComPort &PortEntry(int port);
 
 // Byte primitives; call them with the port's lock held.

@@ -204,7 +204,9 @@ TEST(VelconSession, ASeriesOnTerminalInUtf8) {
 
   d.Type("5\n");
   d.Expect("Schreibe DReg ab DW 0\n\nAnzahl der Worte: ");
-  d.Type("2000\n");  // refused before the value is asked
+  d.Type("2000\n");  // refused once the value is in, so it is no menu choice
+  d.Expect("\nSchreibwert: ");
+  d.Type("1\n");
   d.Expect(
       "Anzahl 2000 ist zu gro\xC3\x9F, h\xC3\xB6"
       "chstens 1024 m\xC3\xB6glich. Nichts gesendet.\n" +

@@ -79,7 +79,8 @@ TEST(PosixDevice, TermiosForBothFamilies) {
   EXPECT_FALSE(fx.c_cflag & CRTSCTS);
   EXPECT_TRUE((fx.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL));
   EXPECT_TRUE(fx.c_iflag & INPCK);
-  EXPECT_FALSE(fx.c_iflag & (IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR));
+  EXPECT_FALSE(fx.c_iflag & (IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | IUCLC));
+  EXPECT_FALSE(fx.c_cflag & CMSPAR);
   EXPECT_FALSE(fx.c_oflag & OPOST);
   EXPECT_FALSE(fx.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
   EXPECT_EQ(fx.c_cc[VMIN], 0);
