@@ -77,20 +77,21 @@ bool ModemLine(Device *device, int bit, bool raise) {
   return ioctl(device->fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
-// Waits until the bytes already written have left the port, at most 200 ms;
+// Waits until the bytes already written have left the port, at most maxNs;
 // tcdrain could block for ever on a line whose far side stopped reading.
 // TIOCOUTQ counts the driver's queue; where the driver reports it, the line
 // status register then tells when the last character has left the shift
-// register (a pseudo-terminal has neither and returns at once).
-void DrainOutput(Device *device) {
-  const int64_t deadline = NowNs() + 200 * 1000000LL;
+// register (a pseudo-terminal has neither and returns at once). True when
+// nothing is left to send.
+bool WaitOutputSent(Device *device, int64_t maxNs) {
+  const int64_t deadline = NowNs() + maxNs;
   const int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
   for (;;) {
     int queued = 0;
     unsigned int lsr = TIOCSER_TEMT;
     if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
-    if (queued == 0 && (ioctl(device->fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT))) return;
-    if (NowNs() >= deadline) return;
+    if (queued == 0 && (ioctl(device->fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT))) return true;
+    if (NowNs() >= deadline) return false;
     int64_t ns = (queued > 0 ? queued : 1) * charNs;
     timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     nanosleep(&ts, nullptr);
@@ -203,8 +204,19 @@ bool DeviceSetLine(Device *device, const LineSettings &settings) {
   return true;
 }
 
+// Both queues are cleared, but the bytes already handed to the port are let
+// go first (for as long as they need, at most 1 s): a request cut off in the
+// middle would reach the controller as a broken frame. That happens when a
+// stray ACK on the line ended the last frame early: the rest of its request
+// still goes out whole and is stored.
 bool DevicePurge(Device *device) {
-  return tcflush(device->fd, TCIOFLUSH) == 0;
+  int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
+  int queued = 0;
+  if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
+  int64_t wait = queued * charNs + 20 * 1000000LL;
+  if (wait > 1000 * 1000000LL) wait = 1000 * 1000000LL;
+  bool sent = WaitOutputSent(device, wait);
+  return tcflush(device->fd, sent ? TCIFLUSH : TCIOFLUSH) == 0;
 }
 
 bool DeviceClearError(Device *) {
@@ -236,12 +248,12 @@ bool DeviceWriteByte(Device *device, uint8_t byte) {
 }
 
 bool DeviceSetRts(Device *device) {
-  DrainOutput(device);
+  WaitOutputSent(device, 200 * 1000000LL);
   return ModemLine(device, TIOCM_RTS, true);
 }
 
 bool DeviceClearRts(Device *device) {
-  DrainOutput(device);
+  WaitOutputSent(device, 200 * 1000000LL);
   return ModemLine(device, TIOCM_RTS, false);
 }
 

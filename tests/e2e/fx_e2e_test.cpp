@@ -133,3 +133,14 @@ TEST_F(FxLink, TransferAcrossTheEndOfMemoryWraps) {
   EXPECT_EQ(r[1].address, 0x007E);
   EXPECT_EQ(line->read(0xFF80, 300), data);
 }
+
+TEST_F(FxLink, StrayAckAheadOfAWriteAnswerLosesNoData) {
+  // A duplicated ACK to ENQ is taken as the write ACK of that frame; the next
+  // frame's purge must still let the rest of the request go out.
+  Bytes data = Pattern(600, 42);
+  line->fill(0x3000, 600, 0);
+  line->setFault(Fault::duplicate(0, true), FaultWhen::OnFrame, line->frames() + 1);
+  EXPECT_EQ(VelWrB(handle, 'S', 0x3000, 600, data.data()), 0);
+  line->settle();
+  EXPECT_EQ(line->read(0x3000, 600), data);
+}
