@@ -78,7 +78,7 @@ std::vector<std::uint8_t> AController::handshake() {
   session_ = sessionByte_;
   haveSession_ = true;
   state_ = State::ExpectPrefix;
-  std::vector<std::uint8_t> out = shape({kHandshakeFirst, session_}, true);
+  std::vector<std::uint8_t> out = noise(shape({kHandshakeFirst, session_}, true), true);
   TraceEntry e;
   e.kind = TraceKind::Handshake;
   e.answer = out;
@@ -166,6 +166,7 @@ std::vector<std::uint8_t> AController::answerRequest() {
   out = shape(std::move(out), false);
   if (active(FaultKind::SilentAfterHandshake)) out.clear();
   if (out.empty()) e.summary = "none";
+  out = noise(std::move(out), false);
   e.answer = out;
   record(std::move(e), what);
   inExchange_ = false;

@@ -85,6 +85,27 @@ std::vector<std::uint8_t> Controller::shape(std::vector<std::uint8_t> answer, bo
   return answer;
 }
 
+std::vector<std::uint8_t> Controller::noise(std::vector<std::uint8_t> answer, bool handshake) {
+  auto hits = [&](const Fault &f, FaultKind kind) { return f.kind == kind && f.handshake == handshake; };
+  for (const Fault &f : current_) {
+    if (hits(f, FaultKind::DropByte) && f.index < answer.size()) answer.erase(answer.begin() + f.index);
+  }
+  for (const Fault &f : current_) {
+    if (hits(f, FaultKind::DuplicateByte) && f.index < answer.size())
+      answer.insert(answer.begin() + f.index, answer[f.index]);
+  }
+  for (const Fault &f : current_) {
+    if (hits(f, FaultKind::GarbageBefore)) answer.insert(answer.begin(), f.bytes.begin(), f.bytes.end());
+    if (hits(f, FaultKind::GarbageAfter)) answer.insert(answer.end(), f.bytes.begin(), f.bytes.end());
+  }
+  hold_.reset();
+  for (const Fault &f : current_) {
+    if (hits(f, FaultKind::DelayByte) && f.index < answer.size())
+      hold_ = Hold{f.index, std::chrono::milliseconds(f.ms)};
+  }
+  return answer;
+}
+
 void Controller::record(TraceEntry entry, const std::string &what) {
   entry.family = family_;
   entry.frame = inExchange_ ? frames_ : 0;

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,12 +82,27 @@ class Controller {
     return frames_;
   }
 
+  // A delay fault holds back the tail of an answer: the bytes from `index` on go out `delay` later.
+  struct Hold {
+    std::size_t index;
+    std::chrono::milliseconds delay;
+  };
+  // The hold for the answer that the last feed(byte) returned, if any; cleared by taking it.
+  std::optional<Hold> takeHold() {
+    auto h = hold_;
+    hold_.reset();
+    return h;
+  }
+
  protected:
   // Starts exchange number frames() + 1 and picks the faults active for it.
   void beginExchange();
   bool active(FaultKind kind) const;
   // Applies Silent, truncate and replace faults of the given answer (handshake or request answer).
   std::vector<std::uint8_t> shape(std::vector<std::uint8_t> answer, bool handshake) const;
+  // Applies the line noise of the given answer (after shape and any other change of the answer):
+  // drop, duplicate, garbage before and after, then the delay, which it leaves for takeHold().
+  std::vector<std::uint8_t> noise(std::vector<std::uint8_t> answer, bool handshake);
   // Fills family, frame, faults and the text line ("<family> <what> -> <summary>"), records the entry.
   void record(TraceEntry entry, const std::string &what);
   // Counts a protocol error and records it.
@@ -97,6 +114,7 @@ class Controller {
   std::uint64_t frames_ = 0;
   bool inExchange_ = false;
   std::vector<Fault> current_;  // faults of the running exchange
+  std::optional<Hold> hold_;
 
  private:
   std::vector<ScheduledFault> faults_;

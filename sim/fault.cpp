@@ -32,9 +32,68 @@ std::string hexByte(std::uint8_t v) {
   return buf;
 }
 
+// Noise kinds and their names (without the "handshake-" prefix).
+struct NoiseName {
+  const char *name;
+  FaultKind kind;
+};
+constexpr NoiseName kNoise[] = {
+    {"garbage-before", FaultKind::GarbageBefore},
+    {"garbage-after", FaultKind::GarbageAfter},
+    {"drop", FaultKind::DropByte},
+    {"duplicate", FaultKind::DuplicateByte},
+    {"delay", FaultKind::DelayByte},
+};
+
+// "4102FF": at least one byte, two hex digits each.
+std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0 || text.size() > 2 * 256) return std::nullopt;
+  auto nibble = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+  }
+  return out;
+}
+
 }  // namespace
 
+bool Fault::isNoise() const {
+  for (const NoiseName &n : kNoise) {
+    if (n.kind == kind) return true;
+  }
+  return false;
+}
+
 std::string Fault::name() const {
+  if (isNoise()) {
+    std::string out = handshake ? "handshake-" : "";
+    for (const NoiseName &n : kNoise) {
+      if (n.kind == kind) out += n.name;
+    }
+    out += ":";
+    if (kind == FaultKind::GarbageBefore || kind == FaultKind::GarbageAfter) {
+      char buf[4];
+      for (std::uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        out += buf;
+      }
+    } else {
+      out += std::to_string(index);
+      if (kind == FaultKind::DelayByte) {
+        out += '=';
+        out += std::to_string(ms);
+      }
+    }
+    return out;
+  }
   switch (kind) {
   case FaultKind::Truncate:
     return "truncate:" + std::to_string(index);
@@ -108,6 +167,35 @@ std::optional<ScheduledFault> parseFault(std::string_view text, std::string *err
   if (colon == std::string_view::npos) return fail("unknown fault '" + std::string(rest) + "'");
   std::string_view head = rest.substr(0, colon);
   std::string_view args = rest.substr(colon + 1);
+  {
+    std::string_view base = head;
+    const bool onHandshake = base.starts_with("handshake-");
+    if (onHandshake) base.remove_prefix(10);
+    for (const NoiseName &n : kNoise) {
+      if (base != n.name) continue;
+      sf.fault.kind = n.kind;
+      sf.fault.handshake = onHandshake;
+      if (n.kind == FaultKind::GarbageBefore || n.kind == FaultKind::GarbageAfter) {
+        auto b = parseHexBytes(args);
+        if (!b) return fail("fault '" + std::string(rest) + "' needs hex bytes, e.g. 4102FF");
+        sf.fault.bytes = std::move(*b);
+        return sf;
+      }
+      std::string_view indexText = args;
+      if (n.kind == FaultKind::DelayByte) {
+        auto eq = args.find('=');
+        auto ms = eq == std::string_view::npos ? std::nullopt : parseNumber(args.substr(eq + 1));
+        if (!ms || *ms > 600000)
+          return fail("fault '" + std::string(rest) + "' needs I=MS (MS up to 600000)");
+        sf.fault.ms = static_cast<std::uint32_t>(*ms);
+        indexText = args.substr(0, eq);
+      }
+      auto index = parseNumber(indexText);
+      if (!index || *index > 0xFFFF) return fail("bad byte index in fault '" + std::string(rest) + "'");
+      sf.fault.index = static_cast<std::size_t>(*index);
+      return sf;
+    }
+  }
   bool isTruncate = head == "truncate" || head == "handshake-truncate";
   bool isReplace = head == "replace" || head == "handshake-replace";
   if (!isTruncate && !isReplace) return fail("unknown fault '" + std::string(rest) + "'");
@@ -148,7 +236,15 @@ const char *faultHelp() {
          "  replace:I=V             byte I of the answer to the request replaced by V\n"
          "  handshake-truncate:I    handshake answer cut after I bytes (FX: the ACK to ENQ;\n"
          "                          A: the two handshake reply bytes)\n"
-         "  handshake-replace:I=V   byte I of the handshake answer replaced by V\n";
+         "  handshake-replace:I=V   byte I of the handshake answer replaced by V\n"
+         "Line noise, on the answer to the request (with a handshake- prefix: on the handshake\n"
+         "answer), after the faults above:\n"
+         "  garbage-before:HEX      the bytes HEX (e.g. 4102FF) arrive ahead of the answer\n"
+         "  garbage-after:HEX       the bytes HEX arrive after the answer\n"
+         "  drop:I                  byte I of the answer is lost\n"
+         "  duplicate:I             byte I of the answer arrives twice\n"
+         "  delay:I=MS              byte I of what is sent (garbage included) and all after it\n"
+         "                          arrive MS milliseconds late\n";
 }
 
 }  // namespace velsim

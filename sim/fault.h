@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "family.h"
 
@@ -28,12 +29,22 @@ enum class FaultKind {
   Replace,               // byte `index` of the request answer replaced by `value`
   HandshakeTruncate,     // handshake answer cut after `index` bytes
   HandshakeReplace,      // byte `index` of the handshake answer replaced by `value`
+  // Line noise: what a disturbed line does to an answer on its way to the library, after the faults
+  // above. It hits the request answer, or the handshake answer when `handshake` is set.
+  GarbageBefore,  // `bytes` arrive ahead of the answer (also where the controller sends nothing)
+  GarbageAfter,   // `bytes` arrive after the answer
+  DropByte,       // byte `index` of the answer is lost
+  DuplicateByte,  // byte `index` of the answer arrives twice
+  DelayByte,      // byte `index` of what is sent (garbage included) and all after it arrive `ms` late
 };
 
 struct Fault {
   FaultKind kind = FaultKind::Silent;
   std::size_t index = 0;
   std::uint8_t value = 0;
+  std::vector<std::uint8_t> bytes{};  // GarbageBefore, GarbageAfter
+  std::uint32_t ms = 0;               // DelayByte
+  bool handshake = false;             // noise: on the handshake answer instead of the request answer
 
   static Fault truncate(std::size_t i) {
     return {FaultKind::Truncate, i, 0};
@@ -47,8 +58,26 @@ struct Fault {
   static Fault handshakeReplace(std::size_t i, std::uint8_t v) {
     return {FaultKind::HandshakeReplace, i, v};
   }
+  static Fault garbageBefore(std::vector<std::uint8_t> b, bool onHandshake = false) {
+    return {FaultKind::GarbageBefore, 0, 0, std::move(b), 0, onHandshake};
+  }
+  static Fault garbageAfter(std::vector<std::uint8_t> b, bool onHandshake = false) {
+    return {FaultKind::GarbageAfter, 0, 0, std::move(b), 0, onHandshake};
+  }
+  static Fault drop(std::size_t i, bool onHandshake = false) {
+    return {FaultKind::DropByte, i, 0, {}, 0, onHandshake};
+  }
+  static Fault duplicate(std::size_t i, bool onHandshake = false) {
+    return {FaultKind::DuplicateByte, i, 0, {}, 0, onHandshake};
+  }
+  static Fault delay(std::size_t i, std::uint32_t delayMs, bool onHandshake = false) {
+    return {FaultKind::DelayByte, i, 0, {}, delayMs, onHandshake};
+  }
+  // True for the line-noise kinds (GarbageBefore .. DelayByte).
+  bool isNoise() const;
 
-  // The name used on the command line, e.g. "wrong-checksum", "truncate:3", "replace:0=0x15".
+  // The name used on the command line, e.g. "wrong-checksum", "truncate:3", "replace:0=0x15",
+  // "garbage-before:4102FF", "handshake-drop:1", "delay:3=1200".
   std::string name() const;
   // False for faults that mean nothing to the family (e.g. nak-to-enq on an A-series line).
   bool appliesTo(Family family) const;

@@ -106,6 +106,7 @@ std::vector<std::uint8_t> FxController::answerEnq() {
   if (active(FaultKind::NakToEnq)) out[0] = kNak;
   out = shape(std::move(out), true);
   state_ = out == std::vector<std::uint8_t>{kNak} ? State::Idle : State::ExpectStx;
+  out = noise(std::move(out), true);
   if (out != std::vector<std::uint8_t>{kAck}) {
     TraceEntry e;
     e.kind = TraceKind::Handshake;
@@ -118,7 +119,7 @@ std::vector<std::uint8_t> FxController::answerEnq() {
 }
 
 std::vector<std::uint8_t> FxController::reject(const std::string &reason) {
-  auto out = shape({kNak}, false);
+  auto out = noise(shape({kNak}, false), false);
   protocolError(reason, out);
   inExchange_ = false;
   return out;
@@ -207,6 +208,7 @@ std::vector<std::uint8_t> FxController::answerRequest() {
   }
   if (active(FaultKind::SilentAfterHandshake)) out.clear();
   if (out.empty()) e.summary = "none";
+  out = noise(std::move(out), false);
   e.answer = out;
   record(std::move(e), what);
   inExchange_ = false;

@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -85,18 +87,25 @@ bool LineServer::sleepUntil(Clock::time_point t) {
   return !stopping_;
 }
 
-bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer) {
+bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
+                         std::optional<Controller::Hold> hold, Clock::time_point ready) {
   bool pace;
   {
     std::lock_guard lock(mutex_);
     pace = pace_;
   }
-  // The whole answer is ready now; its characters follow each other back to back.
-  const Clock::time_point ready = Clock::now();
+  // The whole answer is ready at `ready`; its characters follow each other back to back.
   std::size_t done = 0, logged = 0;
   while (done < bytes.size()) {
+    if (hold && done == hold->index) {
+      // A delay fault: the rest of the answer goes out late; stop() ends the wait.
+      pollfd w{wake, POLLIN, 0};
+      if (poll(&w, 1, static_cast<int>(hold->delay.count())) > 0) return false;
+      hold.reset();
+    }
     Clock::time_point at = Clock::now();
     std::size_t chunk = bytes.size() - done;
+    if (hold && done < hold->index) chunk = std::min(chunk, hold->index - done);
     if (pace) {
       at = pacer.next(ready);
       if (!sleepUntil(at)) return false;
@@ -123,6 +132,8 @@ bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &byte
 }
 
 void LineServer::run(int fd, int wake) {
+  // Wake up at the paced deadlines, not up to the default 50 us after them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const unsigned bits = bitsPerChar(family_);
   Pacer in(bits, kBaud);
   Pacer out(bits, kBaud);
@@ -177,12 +188,16 @@ void LineServer::run(int fd, int wake) {
         if (!sleepUntil(at)) return;
       }
       std::vector<std::uint8_t> reply;
+      std::optional<Controller::Hold> hold;
       {
         std::lock_guard lock(mutex_);
         wire_.push_back({WireDir::FromLibrary, buf[i], at});
         reply = controller_->feed(buf[i]);
+        hold = controller_->takeHold();
       }
-      if (!reply.empty() && !sendAll(fd, wake, reply, out)) return;
+      // Paced, the answer starts when the request's last character has crossed the line, however late
+      // this thread woke up to take it in.
+      if (!reply.empty() && !sendAll(fd, wake, reply, out, hold, pace ? at : Clock::now())) return;
     }
   }
 }

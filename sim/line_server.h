@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -74,7 +75,9 @@ class LineServer {
 
  private:
   void run(int fd, int wake);
-  bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer);
+  // Writes an answer that is ready at `ready`; paced, its characters follow each other from then on.
+  bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
+               std::optional<Controller::Hold> hold, std::chrono::steady_clock::time_point ready);
   bool sleepUntil(std::chrono::steady_clock::time_point t);
 
   const Family family_;
