@@ -1,0 +1,134 @@
+// Wire efficiency and CPU load: reads and writes against a paced simulator in a process of its own.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "bench_support.h"
+#include "cpu_floor.h"
+#include "sections.h"
+#include "veldrv.h"
+#include "velsim_process.h"
+#include "wire_time.h"
+
+namespace bench {
+
+namespace {
+
+constexpr int kAddress = 0x1000;  // raw controller address (letter S)
+
+struct Size {
+  int bytes;
+  int reps;
+  double target;  // largest ratio of measured to wire time; 0: no target
+};
+
+// Repetitions keep each size at a few seconds of line time.
+constexpr Size kSizes[] = {{2, 15, 1.05}, {64, 5, 0}, {254, 3, 1.01}, {600, 3, 1.01}, {4096, 1, 1.01}};
+
+struct Measured {
+  std::vector<double> ms;
+  double cpuMs = 0, wallMs = 0, simCpuMs = 0;  // summed over the repetitions
+  CpuFloor floor;                              // a bare receive loop during the last repetition
+};
+
+Measured Run(int handle, Family family, Op op, const Size &size, const VelsimProcess &sim) {
+  std::vector<std::uint8_t> data = Pattern(static_cast<std::size_t>(size.bytes), 0x5A);
+  std::vector<std::uint8_t> back(data.size());
+  Measured m;
+  for (int r = 0; r < size.reps; r++) {
+    // The largest reads run beside a bare receive loop at the same pace in a process of its own: what
+    // a wake-up per character costs under the machine's load of the moment.
+    std::unique_ptr<CpuFloorProbe> probe;
+    if (size.bytes == 4096 && op == Op::Read) {
+      const double ms = TransferWireTime(family, op, size.bytes).totalMs();
+      probe = std::make_unique<CpuFloorProbe>(CharMs(family), static_cast<int>(ms / CharMs(family)));
+    }
+    const double sim0 = sim.cpuMs(), cpu0 = ProcessCpuMs(), t0 = NowMs();
+    const int rc = op == Op::Write ? VelWrB(handle, 'S', kAddress, size.bytes, data.data())
+                                   : VelRdB(handle, 'S', kAddress, size.bytes, back.data());
+    const double t1 = NowMs(), cpu1 = ProcessCpuMs(), sim1 = sim.cpuMs();
+    if (rc != 0) {
+      throw std::runtime_error(
+          Format("%s %s of %d bytes returned %d", FamilyName(family), OpName(op), size.bytes, rc));
+    }
+    if (op == Op::Read && back != data) {
+      throw std::runtime_error(
+          Format("%s read of %d bytes: data differ from those written", FamilyName(family), size.bytes));
+    }
+    m.ms.push_back(t1 - t0);
+    m.wallMs += t1 - t0;
+    m.cpuMs += cpu1 - cpu0;
+    m.simCpuMs += sim1 - sim0;
+    if (probe) m.floor = probe->result();
+  }
+  return m;
+}
+
+void AddRows(ResultTable &table, Family family, Op op, const Size &size, const Measured &m) {
+  const WireTime wire = TransferWireTime(family, op, size.bytes);
+  const double median = Median(m.ms);
+  const double ratio = median / wire.totalMs();
+  Row row;
+  row.benchmark = "wire efficiency";
+  row.what = Format("%s %s %d B (x%d)", FamilyName(family), OpName(op), size.bytes, size.reps);
+  row.result = Format("%.3f (%.1f / %.1f ms)", ratio, median, wire.totalMs());
+  if (family == Family::A)
+    row.result +=
+        Format("; %.3f with the %.0f ms of pauses as overhead", median / wire.charsMs, wire.pausesMs);
+  if (size.reps > 1) row.result += Format("; worst %.3f", Max(m.ms) / wire.totalMs());
+  row.target = size.target > 0 ? Format("<= %.2f", size.target) : "-";
+  row.held = size.target <= 0 ? Held::Info : ratio <= size.target ? Held::Yes : Held::No;
+  table.addAndShow(row);
+
+  if (size.bytes == 4096) {
+    const double load = 100 * m.cpuMs / m.wallMs;
+    const int received = ReceivedChars(family, op, size.bytes) * size.reps;
+    std::string result = Format("%.2f %% (%.0f ms CPU in %.0f ms, %.1f us per character received)", load,
+                                m.cpuMs, m.wallMs, 1000 * m.cpuMs / received);
+    if (m.floor.ok) {
+      result += Format("; bare poll()+read() loop at the same time and pace: %.2f %% (%.1f us per character)",
+                       m.floor.percent, m.floor.usPerChar);
+    }
+    result += Format("; velsim %.1f %%", 100 * m.simCpuMs / m.wallMs);
+    table.addAndShow({"CPU", Format("%s %s 4096 B", FamilyName(family), OpName(op)), result, "< 1 %",
+                      load < 1 ? Held::Yes : Held::No});
+  }
+}
+
+}  // namespace
+
+void PacedTransfers(const Options &options, ResultTable &table) {
+  int com = 1;
+  for (Family family : {Family::Fx, Family::A}) {
+    VelsimProcess sim(options.velsim, family, DeviceDir(), com, true);
+    const int handle = VelOpen(com - 1, family == Family::Fx);
+    if (handle < 0) throw std::runtime_error(Format("VelOpen on COM%d returned %d", com, handle));
+    // The first frame of an A-series link runs the wake-up handshake; no measured frame does.
+    std::uint8_t warm[2];
+    if (VelRdB(handle, 'S', kAddress, 2, warm) != 0) throw std::runtime_error("warm-up read failed");
+    for (const Size &size : kSizes) {
+      Progress("paced %s %d bytes", FamilyName(family), size.bytes);
+      const Measured written = Run(handle, family, Op::Write, size, sim);
+      const Measured read = Run(handle, family, Op::Read, size, sim);
+      AddRows(table, family, Op::Read, size, read);
+      AddRows(table, family, Op::Write, size, written);
+    }
+    VelClose(handle);
+    com++;
+  }
+  table.note(
+      "Wire efficiency: median time of VelRdB/VelWrB over the wire time of the characters of the exchange at "
+      "9600 baud (FX 10 bits, A-series 11 bits a character), against velsim --pace in a process of its own. "
+      "The A-series wire time includes the two 3 ms pauses per frame around the session byte: the protocol "
+      "demands them, the line is idle during them and no implementation can avoid them. A-series ratios "
+      "below 1: the pause after the session byte runs from the moment the byte is handed to the port, so "
+      "the byte's own 1.15 ms on the line falls inside that pause, while the wire time counts both.");
+  table.note(
+      "CPU: getrusage(RUSAGE_SELF) user+system time of the benchmark process (the calling thread is its only "
+      "busy thread) over wall time; the simulator runs as a separate velsim process, its own load is shown "
+      "apart (from /proc, 10 ms resolution). The paced simulator hands over every character on its own, so "
+      "the caller wakes once per character received; the bare loop, run in a process of its own during the "
+      "4096-byte reads, costs that wake-up without the library.");
+}
+
+}  // namespace bench
