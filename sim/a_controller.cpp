@@ -164,13 +164,7 @@ std::vector<std::uint8_t> AController::answerRequest() {
     what = head + hexList(e.data);
   }
   out = shape(std::move(out), false);
-  if (active(FaultKind::SilentAfterHandshake)) out.clear();
-  if (out.empty()) e.summary = "none";
-  out = noise(std::move(out), false);
-  e.answer = out;
-  record(std::move(e), what);
-  inExchange_ = false;
-  return out;
+  return finishRequest(std::move(out), std::move(e), what);
 }
 
 }  // namespace velsim

@@ -132,4 +132,15 @@ void Controller::protocolError(const std::string &reason, std::vector<std::uint8
   record(std::move(e), "error: " + reason);
 }
 
+std::vector<std::uint8_t> Controller::finishRequest(std::vector<std::uint8_t> answer, TraceEntry entry,
+                                                    const std::string &what) {
+  if (active(FaultKind::SilentAfterHandshake)) answer.clear();
+  if (answer.empty()) entry.summary = "none";
+  answer = noise(std::move(answer), false);
+  entry.answer = answer;
+  record(std::move(entry), what);
+  inExchange_ = false;
+  return answer;
+}
+
 }  // namespace velsim

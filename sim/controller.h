@@ -105,6 +105,10 @@ class Controller {
   std::vector<std::uint8_t> noise(std::vector<std::uint8_t> answer, bool handshake);
   // Fills family, frame, faults and the text line ("<family> <what> -> <summary>"), records the entry.
   void record(TraceEntry entry, const std::string &what);
+  // Ends the exchange of a decoded request: applies silence after the
+  // handshake and line noise to its answer, records it, and returns the bytes.
+  std::vector<std::uint8_t> finishRequest(std::vector<std::uint8_t> answer, TraceEntry entry,
+                                          const std::string &what);
   // Counts a protocol error and records it.
   void protocolError(const std::string &reason, std::vector<std::uint8_t> answer);
 

@@ -206,13 +206,7 @@ std::vector<std::uint8_t> FxController::answerRequest() {
     std::snprintf(head, sizeof head, "write 0x%04X n=%d ", address, n);
     what = head + hexList(e.data);
   }
-  if (active(FaultKind::SilentAfterHandshake)) out.clear();
-  if (out.empty()) e.summary = "none";
-  out = noise(std::move(out), false);
-  e.answer = out;
-  record(std::move(e), what);
-  inExchange_ = false;
-  return out;
+  return finishRequest(std::move(out), std::move(e), what);
 }
 
 }  // namespace velsim

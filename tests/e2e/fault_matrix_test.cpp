@@ -52,6 +52,17 @@ std::string FrameName(int k) {
   return k == 1 ? "First" : k == 2 ? "Middle" : "Last";
 }
 
+// Completes a row and adds it: its name tells direction, failure and frame.
+void AddRow(std::vector<Row> &rows, const std::string &what, bool write, int k, std::vector<Fault> faults,
+            int status, Row row) {
+  row.name = std::string(write ? "Write" : "Read") + what + "_" + FrameName(k);
+  row.write = write;
+  row.frame = k;
+  row.faults = std::move(faults);
+  row.status = status;
+  rows.push_back(std::move(row));
+}
+
 // FX read reply of n bytes: STX, 2n hex characters, ETX, two checksum characters.
 std::vector<Row> FxRows() {
   std::vector<Row> rows;
@@ -59,12 +70,7 @@ std::vector<Row> FxRows() {
     const size_t n = static_cast<size_t>(kFrameSize[k - 1]);
     const size_t m = n / 2;  // a data byte in the middle of the frame
     auto add = [&](const char *what, bool write, std::vector<Fault> faults, int status, Row extra) {
-      extra.name = std::string(write ? "Write" : "Read") + what + "_" + FrameName(k);
-      extra.write = write;
-      extra.frame = k;
-      extra.faults = std::move(faults);
-      extra.status = status;
-      rows.push_back(std::move(extra));
+      AddRow(rows, what, write, k, std::move(faults), status, std::move(extra));
     };
     for (bool write : {false, true}) {
       add("EnqAckTimeout", write, {Fault::handshakeTruncate(0)}, VEL_TIMEOUT, {.noRequest = true});
@@ -99,14 +105,7 @@ std::vector<Row> FxRows() {
 std::vector<Row> ARows() {
   std::vector<Row> rows;
   auto add = [&](const std::string &what, bool write, int k, std::vector<Fault> faults, int status,
-                 Row extra) {
-    extra.name = std::string(write ? "Write" : "Read") + what + "_" + FrameName(k);
-    extra.write = write;
-    extra.frame = k;
-    extra.faults = std::move(faults);
-    extra.status = status;
-    rows.push_back(std::move(extra));
-  };
+                 Row extra) { AddRow(rows, what, write, k, std::move(faults), status, std::move(extra)); };
   for (bool write : {false, true}) {
     add("HandshakeFirstMissing", write, 1, {Fault::handshakeTruncate(0)}, VEL_TIMEOUT,
         {.noRequest = true, .afterFailure = true});
