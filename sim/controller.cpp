@@ -118,8 +118,8 @@ void Controller::record(TraceEntry entry, const std::string &what) {
   std::snprintf(fam, sizeof fam, "%-2s", familyName(family_));
   entry.text = std::string(fam) + " " + what + " -> " + entry.summary;
   if (!entry.faults.empty()) entry.text += "  [fault " + entry.faults + "]";
-  trace_.push_back(entry);
-  if (traceHook_) traceHook_(trace_.back());
+  if (traceHook_) traceHook_(entry);
+  if (keepTrace_) trace_.push_back(std::move(entry));
 }
 
 void Controller::protocolError(const std::string &reason, std::vector<std::uint8_t> answer) {

@@ -70,6 +70,10 @@ class Controller {
     trace_.clear();
   }
   // Called for every new trace entry.
+  // Off: entries go to the hook only and are not kept (a long-running server).
+  void setKeepTrace(bool keep) {
+    keepTrace_ = keep;
+  }
   void setTraceHook(std::function<void(const TraceEntry &)> hook) {
     traceHook_ = std::move(hook);
   }
@@ -124,6 +128,7 @@ class Controller {
   std::vector<ScheduledFault> faults_;
   std::vector<TraceEntry> trace_;
   std::function<void(const TraceEntry &)> traceHook_;
+  bool keepTrace_ = true;
   std::uint64_t protocolErrors_ = 0;
 };
 

@@ -114,7 +114,8 @@ bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &byte
     if (logged < done + chunk) {
       // Logged before the write, so a byte the library has received is always in the log.
       std::lock_guard lock(mutex_);
-      for (; logged < done + chunk; ++logged) wire_.push_back({WireDir::ToLibrary, bytes[logged], at});
+      for (; logged < done + chunk; ++logged)
+        if (keepHistory_) wire_.push_back({WireDir::ToLibrary, bytes[logged], at});
     }
     ssize_t n = ::write(fd, bytes.data() + done, chunk);
     if (n < 0 && errno == EINTR) continue;
@@ -191,7 +192,7 @@ void LineServer::run(int fd, int wake) {
       std::optional<Controller::Hold> hold;
       {
         std::lock_guard lock(mutex_);
-        wire_.push_back({WireDir::FromLibrary, buf[i], at});
+        if (keepHistory_) wire_.push_back({WireDir::FromLibrary, buf[i], at});
         reply = controller_->feed(buf[i]);
         hold = controller_->takeHold();
       }
@@ -273,6 +274,16 @@ std::vector<TraceEntry> LineServer::trace() const {
 void LineServer::clearTrace() {
   std::lock_guard lock(mutex_);
   controller_->clearTrace();
+}
+
+void LineServer::setKeepHistory(bool keep) {
+  std::lock_guard lock(mutex_);
+  keepHistory_ = keep;
+  controller_->setKeepTrace(keep);
+  if (!keep) {
+    wire_.clear();
+    controller_->clearTrace();
+  }
 }
 
 void LineServer::setTraceHook(std::function<void(const TraceEntry &)> hook) {

@@ -55,6 +55,9 @@ class LineServer {
   std::vector<TraceEntry> trace() const;
   void clearTrace();
   void setTraceHook(std::function<void(const TraceEntry &)> hook);
+  // Off: the wire log and the trace are not kept, so a server that runs for
+  // days does not grow (the trace hook still sees every entry). On by default.
+  void setKeepHistory(bool keep);
 
   // Every byte received from and sent to the library, in order, with the time it crossed the line.
   std::vector<WireEvent> wire() const;
@@ -85,6 +88,7 @@ class LineServer {
   std::unique_ptr<Controller> controller_;
   std::vector<WireEvent> wire_;
   bool pace_ = false;
+  bool keepHistory_ = true;
   std::chrono::milliseconds idleGap_{250};
   std::thread thread_;
   int wake_ = -1;  // eventfd that ends the serving thread

@@ -195,6 +195,7 @@ int main(int argc, char **argv) {
   if (o.sessionByte) line->setSessionByte(*o.sessionByte);
   for (const ScheduledFault &f : o.faults) line->addFault(f.fault, f.when, f.frame);
   line->setPace(o.pace);
+  line->setKeepHistory(false);  // serves until interrupted: keep nothing that grows
   if (o.trace) {
     line->setTraceHook([](const TraceEntry &e) {
       std::printf("%s\n", e.text.c_str());

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <thread>
 
 #include "a_controller.h"
@@ -104,6 +105,28 @@ TEST(PtyLine, AWorkedExamplesAndHandshake) {
   EXPECT_EQ(trace[1].text, "A  read  0x8800 n=2 -> 34 12");
   EXPECT_EQ(trace[2].text, "A  write 0x8800 n=2 34 12 -> ACK");
   EXPECT_EQ(trace[3].kind, TraceKind::Error);
+}
+
+TEST(PtyLine, WithoutHistoryOnlyTheHookSeesFrames) {
+  TempDir dir;
+  PtyLine line(Family::Fx, dir.path(), 3);
+  line.write(0x1000, {0xC8, 0x00});
+  std::vector<std::string> seen;
+  std::mutex m;
+  line.setTraceHook([&](const TraceEntry &e) {
+    std::lock_guard lock(m);
+    seen.push_back(e.text);
+  });
+  line.setKeepHistory(false);
+  PtyClient plc(line.path());
+  EXPECT_EQ(plc.exchange({0x05}, 1), Bytes{0x06});
+  EXPECT_EQ(plc.exchange(kFxRead, kFxReadReply.size()), kFxReadReply);
+  ASSERT_TRUE(line.settle());
+  EXPECT_TRUE(line.trace().empty());
+  EXPECT_TRUE(line.wire().empty());
+  std::lock_guard lock(m);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], "FX read  0x1000 n=2 -> C8 00");
 }
 
 TEST(PtyLine, FaultsShowOnTheWire) {
