@@ -42,7 +42,8 @@ uint8_t SendHeader(PlcLink &link, unsigned length, uint8_t command, int64_t addr
   SendWord(link, a);
   SendByte(link, 0x00);
   SendByte(link, static_cast<uint8_t>(n));
-  return static_cast<uint8_t>((length & 0xFF) + (length >> 8) + kAMarker + command + (a & 0xFF) + (a >> 8) + n);
+  return static_cast<uint8_t>((length & 0xFF) + (length >> 8) + kAMarker + command + (a & 0xFF) + (a >> 8) +
+                              n);
 }
 
 }  // namespace

@@ -21,27 +21,27 @@
 #define VELDRV_H
 
 #if defined(_WIN32)
-#  if defined(VELDRV_BUILDING)
-#    define VELDRV_API __declspec(dllexport)
-#  else
-#    define VELDRV_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-#  define VELDRV_API __attribute__((visibility("default")))
+#if defined(VELDRV_BUILDING)
+#define VELDRV_API __declspec(dllexport)
 #else
-#  define VELDRV_API
+#define VELDRV_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define VELDRV_API __attribute__((visibility("default")))
+#else
+#define VELDRV_API
 #endif
 
 /* Status codes. */
 #define VEL_OK 0
-#define VEL_TIMEOUT (-1)       /* the controller did not answer within 990 ms */
-#define VEL_NO_HANDLE (-2)     /* VelOpen: all 32 handles are in use */
-#define VEL_CHECKSUM (-3)      /* FX read reply checksum wrong; VelClose: close failed */
-#define VEL_PORT (-4)          /* port number invalid, not open, or not openable */
-#define VEL_BAD_ARGUMENT (-5)  /* null buffer, or a count outside 0..65535 bytes / 0..32767 words */
-#define VEL_WRONG_CHAR (-6)    /* a wrong character or value was received */
-#define VEL_BAD_LETTER (-10)   /* operand letter not valid for this function */
-#define VEL_BAD_HANDLE (-99)   /* handle not in 0..31 or not open */
+#define VEL_TIMEOUT (-1)      /* the controller did not answer within 990 ms */
+#define VEL_NO_HANDLE (-2)    /* VelOpen: all 32 handles are in use */
+#define VEL_CHECKSUM (-3)     /* FX read reply checksum wrong; VelClose: close failed */
+#define VEL_PORT (-4)         /* port number invalid, not open, or not openable */
+#define VEL_BAD_ARGUMENT (-5) /* null buffer, or a count outside 0..65535 bytes / 0..32767 words */
+#define VEL_WRONG_CHAR (-6)   /* a wrong character or value was received */
+#define VEL_BAD_LETTER (-10)  /* operand letter not valid for this function */
+#define VEL_BAD_HANDLE (-99)  /* handle not in 0..31 or not open */
 
 #ifdef __cplusplus
 extern "C" {

@@ -5,10 +5,10 @@
 namespace {
 
 const OperandArea kAreas[] = {
-    {"Dd", 0x8800, 0x1000, true},        // data registers
-    {"EeIiXx", 0x8000, 0x0400, false},   // inputs
-    {"AaOoYy", 0x8200, 0x0500, true},    // outputs
-    {"Mm", 0x8400, 0x0800, true},        // markers
+    {"Dd", 0x8800, 0x1000, true},       // data registers
+    {"EeIiXx", 0x8000, 0x0400, false},  // inputs
+    {"AaOoYy", 0x8200, 0x0500, true},   // outputs
+    {"Mm", 0x8400, 0x0800, true},       // markers
 };
 
 }  // namespace

@@ -14,8 +14,7 @@ bool IsWordOperation(Operation op) {
 }
 
 // area is nullptr for a raw transfer, whose address is the start itself.
-int RunTransfer(Operation op, const OperandArea *area, int port, int64_t start, int count,
-                void *buffer) {
+int RunTransfer(Operation op, const OperandArea *area, int port, int64_t start, int count, void *buffer) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
   int p = static_cast<uint16_t>(port);

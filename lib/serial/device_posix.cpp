@@ -49,27 +49,30 @@ short PollUntil(int fd, short events, int64_t deadlineNs) {
   }
 }
 
+// 56000, 128000 and 256000 have no standard termios speed and are refused.
 bool SpeedFor(uint32_t baud, speed_t *speed) {
-  switch (baud) {
-  case 1200: *speed = B1200; return true;
-  case 2400: *speed = B2400; return true;
-  case 9600: *speed = B9600; return true;
-  case 19200: *speed = B19200; return true;
-  case 38400: *speed = B38400; return true;
-  case 57600: *speed = B57600; return true;
-  case 115200: *speed = B115200; return true;
-  default: return false;  // 56000, 128000, 256000: no standard termios speed
+  static const struct {
+    uint32_t baud;
+    speed_t speed;
+  } kSpeeds[] = {{1200, B1200},   {2400, B2400},   {9600, B9600},    {19200, B19200},
+                 {38400, B38400}, {57600, B57600}, {115200, B115200}};
+  for (const auto &entry : kSpeeds) {
+    if (entry.baud == baud) {
+      *speed = entry.speed;
+      return true;
+    }
   }
+  return false;
 }
 
 // A pseudo-terminal forces 8 data bits and no parity; glibc then reports
 // EINVAL although everything else took effect. Accept exactly that case.
 bool OnlyCharacterFormatDiffers(const termios &wanted, const termios &got) {
   const tcflag_t format = CSIZE | PARENB | PARODD;
-  return wanted.c_iflag == got.c_iflag && wanted.c_oflag == got.c_oflag &&
-         wanted.c_lflag == got.c_lflag && (wanted.c_cflag & ~format) == (got.c_cflag & ~format) &&
-         cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got) &&
-         wanted.c_cc[VMIN] == got.c_cc[VMIN] && wanted.c_cc[VTIME] == got.c_cc[VTIME];
+  return wanted.c_iflag == got.c_iflag && wanted.c_oflag == got.c_oflag && wanted.c_lflag == got.c_lflag &&
+         (wanted.c_cflag & ~format) == (got.c_cflag & ~format) && cfgetispeed(&wanted) == cfgetispeed(&got) &&
+         cfgetospeed(&wanted) == cfgetospeed(&got) && wanted.c_cc[VMIN] == got.c_cc[VMIN] &&
+         wanted.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
 bool ModemLine(Device *device, int bit, bool raise) {
@@ -106,8 +109,8 @@ bool DevicePath(const char *name, char *path, size_t size) {
   long n = std::strtol(name + 3, &end, 10);
   if (*end != '\0' || n < 1 || n > 256) return false;
   const char *dir = std::getenv("VELDRV_DEVICE_DIR");
-  int len = dir ? std::snprintf(path, size, "%s/COM%ld", dir, n)
-                : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  int len =
+      dir ? std::snprintf(path, size, "%s/COM%ld", dir, n) : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 
@@ -117,8 +120,8 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
   // Input: no break, CR/NL or case translation, no stripping, no software
   // flow control. INPCK on and IGNPAR off: a parity error arrives as a wrong
   // character that the protocol rejects, not as a silently lost byte.
-  t->c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
-                  IXON | IXOFF | IXANY);
+  t->c_iflag &=
+      ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY);
   t->c_iflag |= INPCK;
   t->c_oflag &= ~OPOST;  // bytes leave as written
   t->c_lflag &= ~(ECHO | ECHONL | ECHOE | ICANON | ISIG | IEXTEN);
@@ -127,7 +130,10 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
   // CMSPAR off: a line left in mark or space parity by its last user.
   t->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
   t->c_cflag |= CREAD | CLOCAL;
-  t->c_cflag |= settings.byteSize == 5 ? CS5 : settings.byteSize == 6 ? CS6 : settings.byteSize == 7 ? CS7 : CS8;
+  t->c_cflag |= settings.byteSize == 5   ? CS5
+                : settings.byteSize == 6 ? CS6
+                : settings.byteSize == 7 ? CS7
+                                         : CS8;
   if (settings.parity != 0) t->c_cflag |= PARENB;
   if (settings.parity == 1) t->c_cflag |= PARODD;
   if (settings.stopBits == 2) t->c_cflag |= CSTOPB;

@@ -11,8 +11,8 @@ struct PlcLink {
 
 // Status codes used inside the library.
 constexpr int16_t kStatusOk = 0;
-constexpr int16_t kStatusTimeout = -1;     // no byte within the time-out
-constexpr int16_t kStatusWrongChar = -2;   // a wrong character or value
-constexpr int16_t kStatusChecksum = -3;    // FX read reply checksum
-constexpr int16_t kStatusPort = -4;        // port invalid, not open or not openable
-constexpr int16_t kStatusBadArgument = -5; // refused before anything was sent
+constexpr int16_t kStatusTimeout = -1;      // no byte within the time-out
+constexpr int16_t kStatusWrongChar = -2;    // a wrong character or value
+constexpr int16_t kStatusChecksum = -3;     // FX read reply checksum
+constexpr int16_t kStatusPort = -4;         // port invalid, not open or not openable
+constexpr int16_t kStatusBadArgument = -5;  // refused before anything was sent

@@ -6,11 +6,11 @@
 namespace {
 
 ComPort ports[kPortCount];
-std::mutex tableLock;  // serializes opening of ports
+std::mutex tableLock;  // serializes opening, releasing and closing of ports
 
 // Read: 990 ms per byte, nothing per call. Write: 100 ms per byte + 100 ms.
-constexpr DeviceTimeouts kTimeouts = {kReadTimeoutTicks * kTickMs, kReadTimeoutTicks * kTickMs, 0, 100,
-                                      100};
+constexpr uint32_t kReadTimeoutMs = kReadTimeoutTicks * kTickMs;
+constexpr DeviceTimeouts kTimeouts = {kReadTimeoutMs, kReadTimeoutMs, 0, 100, 100};
 
 bool ValidPort(int port) {
   return static_cast<uint16_t>(port) < kPortCount;
@@ -40,8 +40,15 @@ void CloseEntry(ComPort &entry) {
 LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits) {
   LineSettings s{};
   switch (baudRate) {
-  case 1200: case 2400: case 19200: case 38400: case 56000:
-  case 57600: case 115200: case 128000: case 256000:
+  case 1200:
+  case 2400:
+  case 19200:
+  case 38400:
+  case 56000:
+  case 57600:
+  case 115200:
+  case 128000:
+  case 256000:
     s.baudRate = baudRate;
     break;
   default:

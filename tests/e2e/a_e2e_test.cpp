@@ -14,8 +14,11 @@ TEST_F(ALink, EveryAreaLandsAtItsControllerAddress) {
     uint16_t base;
     bool writable;
   };
-  const Area areas[] = {{"Dd", 0x8800, true}, {"EeIiXx", 0x8000, false}, {"AaOoYy", 0x8200, true},
-                        {"Mm", 0x8400, true}, {"Ss", 0x0000, true}};
+  const Area areas[] = {{"Dd", 0x8800, true},
+                        {"EeIiXx", 0x8000, false},
+                        {"AaOoYy", 0x8200, true},
+                        {"Mm", 0x8400, true},
+                        {"Ss", 0x0000, true}};
   for (const Area &area : areas) {
     for (const char *l = area.letters; *l; l++) {
       const bool raw = *l == 'S' || *l == 's';
@@ -86,7 +89,8 @@ TEST_F(ALink, FailuresGiveTheirStatusAndTheNextTransferRunsTheHandshake) {
     SCOPED_TRACE(c.name);
     Bytes buf = {0x34, 0x12};
     line->setFault(c.fault, FaultWhen::Once);
-    EXPECT_EQ(c.write ? VelWrB(handle, 'D', 0, 2, buf.data()) : VelRdB(handle, 'D', 0, 2, buf.data()), c.status);
+    EXPECT_EQ(c.write ? VelWrB(handle, 'D', 0, 2, buf.data()) : VelRdB(handle, 'D', 0, 2, buf.data()),
+              c.status);
     EXPECT_EQ(VelWrB(handle, 'D', 0, 0, buf.data()), c.status);
     line->clearTrace();
     buf = {0, 0};

@@ -26,7 +26,9 @@ inline const std::string &DeviceDir() {
     std::string d = tmpl;
     static struct Remover {
       std::string d;
-      ~Remover() { std::filesystem::remove_all(d); }
+      ~Remover() {
+        std::filesystem::remove_all(d);
+      }
     } remover{d};
     return d;
   }();

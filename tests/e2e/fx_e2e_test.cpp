@@ -14,8 +14,11 @@ TEST_F(FxLink, EveryAreaLandsAtItsControllerAddress) {
     uint16_t base;
     bool writable;
   };
-  const Area areas[] = {{"Dd", 0x1000, true}, {"EeIiXx", 0x0400, false}, {"AaOoYy", 0x0500, true},
-                        {"Mm", 0x0800, true}, {"Ss", 0x0000, true}};
+  const Area areas[] = {{"Dd", 0x1000, true},
+                        {"EeIiXx", 0x0400, false},
+                        {"AaOoYy", 0x0500, true},
+                        {"Mm", 0x0800, true},
+                        {"Ss", 0x0000, true}};
   for (const Area &area : areas) {
     for (const char *l = area.letters; *l; l++) {
       const bool raw = *l == 'S' || *l == 's';

@@ -79,7 +79,8 @@ TEST(PosixDevice, TermiosForBothFamilies) {
   EXPECT_FALSE(fx.c_cflag & CRTSCTS);
   EXPECT_TRUE((fx.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL));
   EXPECT_TRUE(fx.c_iflag & INPCK);
-  EXPECT_FALSE(fx.c_iflag & (IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | IUCLC));
+  EXPECT_FALSE(fx.c_iflag &
+               (IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | IUCLC));
   EXPECT_FALSE(fx.c_cflag & CMSPAR);
   EXPECT_FALSE(fx.c_oflag & OPOST);
   EXPECT_FALSE(fx.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
@@ -107,7 +108,8 @@ TEST_F(PtyDir, ReceiveTimesOutAfter990Ms) {
   PortLock(0);
   auto start = std::chrono::steady_clock::now();
   bool got = ReceiveByte(*link, &byte);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   PortUnlock(0);
   EXPECT_FALSE(got);
   EXPECT_EQ(link->status, -1);
@@ -149,6 +151,9 @@ TEST_F(PtyDir, OpensAndRefusals) {
 
   // A plain file is no serial device.
   fs::remove(dir + "/COM1");
-  { FILE *f = fopen((dir + "/COM1").c_str(), "w"); fclose(f); }
+  {
+    FILE *f = fopen((dir + "/COM1").c_str(), "w");
+    fclose(f);
+  }
   EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
 }

@@ -1,6 +1,7 @@
 // A-series frames on the fake device: RTS and pause order, exact bytes,
 // splitting, the session byte, every failure.
 #include "a/a.h"
+
 #include "lib_fixture.h"
 #include "links/links.h"
 #include "peers.h"
@@ -44,10 +45,9 @@ TEST_F(ASeries, FirstFrameAfterOpenRunsTheHandshake) {
   uint8_t buf[2] = {};
   ASSERT_EQ(AReadBytes(*link, 0x8800, 2, buf), 1);
   std::vector<Event> expected = {
-      {Ev::ClearError}, {Ev::Purge},
-      {Ev::RtsOff}, {Ev::Sleep, 3, true}, {Ev::Write, 0xAA}, {Ev::Sleep, 3, true}, {Ev::RtsOn},
-      {Ev::Write, 0xB0}, {Ev::Read, 0x77}, {Ev::Read, 0x5C},
-      {Ev::RtsOff}, {Ev::Sleep, 3, true}, {Ev::Write, 0x5C}, {Ev::Sleep, 3, true}, {Ev::RtsOn},
+      {Ev::ClearError},     {Ev::Purge},          {Ev::RtsOff},      {Ev::Sleep, 3, true}, {Ev::Write, 0xAA},
+      {Ev::Sleep, 3, true}, {Ev::RtsOn},          {Ev::Write, 0xB0}, {Ev::Read, 0x77},     {Ev::Read, 0x5C},
+      {Ev::RtsOff},         {Ev::Sleep, 3, true}, {Ev::Write, 0x5C}, {Ev::Sleep, 3, true}, {Ev::RtsOn},
   };
   std::vector<Event> log = fake::Get().log;
   ASSERT_GT(log.size(), expected.size());
@@ -65,7 +65,7 @@ TEST_F(ASeries, ReadyLinkSendsOnlyThePrefix) {
   uint8_t data[2] = {0x34, 0x12};
   ASSERT_EQ(AWriteWords(*link, 0x8800, 1, data), 1);
   std::vector<Event> expected = {
-      {Ev::ClearError}, {Ev::Purge}, {Ev::RtsOff}, {Ev::Sleep, 3, true},
+      {Ev::ClearError},  {Ev::Purge},          {Ev::RtsOff}, {Ev::Sleep, 3, true},
       {Ev::Write, 0x5C}, {Ev::Sleep, 3, true}, {Ev::RtsOn},
   };
   std::vector<Event> log = fake::Get().log;

@@ -62,7 +62,8 @@ TEST_F(Exports, LettersPerFunction) {
   uint8_t buf[2] = {};
   int h = VelOpen(0, 1);
   for (int letter = -1; letter < 0x200; letter++) {
-    bool readable = letter < 0x80 && letter > 0 && std::string("DdEeIiXxAaOoYyMmSs").find(char(letter)) != std::string::npos;
+    bool readable = letter < 0x80 && letter > 0 &&
+                    std::string("DdEeIiXxAaOoYyMmSs").find(char(letter)) != std::string::npos;
     bool writable = readable && std::string("EeIiXx").find(char(letter)) == std::string::npos;
     EXPECT_EQ(VelRdB(h, letter, 0, 1, buf) != VEL_BAD_LETTER, readable) << letter;
     EXPECT_EQ(VelWrW(h, letter, 0, 1, buf) != VEL_BAD_LETTER, writable) << letter;
@@ -92,7 +93,7 @@ TEST_F(Exports, CountsThatWouldWrapAndNullBuffersAreRefused) {
 TEST_F(Exports, CountZeroReportsTheStatusTheLastTransferLeft) {
   uint8_t buf[2] = {};
   int h = VelOpen(0, 1);
-  EXPECT_EQ(VelRdB(h, 'D', 0, 0, buf), 0);  // fresh open
+  EXPECT_EQ(VelRdB(h, 'D', 0, 0, buf), 0);                      // fresh open
   fake::Get().onWrite = [](uint8_t) { fake::Answer({0x15}); };  // NAK to ENQ
   EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_WRONG_CHAR);
   fake::Get().onWrite = nullptr;

@@ -15,8 +15,22 @@
 namespace fake {
 
 enum class Ev {
-  Open, Close, EventMask, Queues, Timeouts, Line, Purge, ClearError,
-  Write, Read, ReadTimeout, RtsOn, RtsOff, DtrOn, DtrOff, Sleep,
+  Open,
+  Close,
+  EventMask,
+  Queues,
+  Timeouts,
+  Line,
+  Purge,
+  ClearError,
+  Write,
+  Read,
+  ReadTimeout,
+  RtsOn,
+  RtsOff,
+  DtrOn,
+  DtrOff,
+  Sleep,
 };
 
 struct Event {
@@ -28,11 +42,11 @@ struct Event {
 
 struct State {
   std::vector<Event> log;
-  std::deque<uint8_t> input;                 // bytes waiting to be read
-  std::function<void(uint8_t)> onWrite;      // peer reacting to written bytes
-  std::set<std::string> missing;             // device names that do not open
-  bool lineFails = false;                    // DeviceSetLine fails
-  bool writeFails = false;                   // DeviceWriteByte fails
+  std::deque<uint8_t> input;             // bytes waiting to be read
+  std::function<void(uint8_t)> onWrite;  // peer reacting to written bytes
+  std::set<std::string> missing;         // device names that do not open
+  bool lineFails = false;                // DeviceSetLine fails
+  bool writeFails = false;               // DeviceWriteByte fails
   std::string lastName;
   LineSettings lastLine{};
   DeviceTimeouts lastTimeouts{};

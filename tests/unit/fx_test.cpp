@@ -1,5 +1,6 @@
 // FX frames on the fake device: exact bytes, splitting, every failure.
 #include "fx/fx.h"
+
 #include "lib_fixture.h"
 #include "links/links.h"
 #include "peers.h"
@@ -21,8 +22,12 @@ class Fx : public LibTest {
 TEST_F(Fx, WorkedReadExample) {
   fake::Get().onWrite = [](uint8_t) {
     size_t n = fake::Written().size();
-    if (n == 1) fake::Answer({0x06});                         // after ENQ
-    if (n == 12) fake::Answer("\x02" "C800\x03" "DE");      // after the request
+    if (n == 1) fake::Answer({0x06});  // after ENQ
+    if (n == 12)
+      fake::Answer(
+          "\x02"
+          "C800\x03"
+          "DE");  // after the request
   };
   uint8_t buf[2] = {};
   ASSERT_EQ(FxReadBytes(*link, 0x1000, 2, buf), 1);
@@ -133,24 +138,59 @@ TEST_P(FxReadFailures, StatusNakAndBuffer) {
   EXPECT_EQ(buf[1], f.buf1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FxReadFailures,
-    ::testing::Values(
-        ReadFailure{"EnqSilent", "", "", -1, false, 0xAA, 0xBB},
-        ReadFailure{"EnqNak", "\x15", "", -2, false, 0xAA, 0xBB},
-        ReadFailure{"StxSilent", "\x06", "", -1, false, 0xAA, 0xBB},
-        ReadFailure{"StxWrong", "\x06", "\x06", -2, false, 0xAA, 0xBB},
-        ReadFailure{"DataSilent", "\x06", "\x02" "C8", -1, true, 0xC8, 0xBB},
-        ReadFailure{"DataHalfPair", "\x06", "\x02" "C80", -1, true, 0xC8, 0x00},
-        ReadFailure{"DataLowercase", "\x06", "\x02" "c800\x03" "DE", -2, true, 0xAA, 0xBB},
-        ReadFailure{"PairTooFew", "\x06", "\x02" "C8\x03" "0B", -2, true, 0xC8, 0xBB},
-        ReadFailure{"PairTooMany", "\x06", "\x02" "C80000\x03" "5E", -2, true, 0xC8, 0x00},
-        ReadFailure{"EtxSilent", "\x06", "\x02" "C800", -1, true, 0xC8, 0x00},
-        ReadFailure{"ChecksumSilent", "\x06", "\x02" "C800\x03" "D", -1, true, 0xC8, 0x00},
-        ReadFailure{"ChecksumNotHex", "\x06", "\x02" "C800\x03" "DG", -2, true, 0xC8, 0x00},
-        ReadFailure{"ChecksumLowercase", "\x06", "\x02" "C800\x03" "de", -2, true, 0xC8, 0x00},
-        ReadFailure{"ChecksumMismatch", "\x06", "\x02" "C800\x03" "DF", -3, true, 0xC8, 0x00}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, FxReadFailures,
+                         ::testing::Values(ReadFailure{"EnqSilent", "", "", -1, false, 0xAA, 0xBB},
+                                           ReadFailure{"EnqNak", "\x15", "", -2, false, 0xAA, 0xBB},
+                                           ReadFailure{"StxSilent", "\x06", "", -1, false, 0xAA, 0xBB},
+                                           ReadFailure{"StxWrong", "\x06", "\x06", -2, false, 0xAA, 0xBB},
+                                           ReadFailure{"DataSilent", "\x06",
+                                                       "\x02"
+                                                       "C8",
+                                                       -1, true, 0xC8, 0xBB},
+                                           ReadFailure{"DataHalfPair", "\x06",
+                                                       "\x02"
+                                                       "C80",
+                                                       -1, true, 0xC8, 0x00},
+                                           ReadFailure{"DataLowercase", "\x06",
+                                                       "\x02"
+                                                       "c800\x03"
+                                                       "DE",
+                                                       -2, true, 0xAA, 0xBB},
+                                           ReadFailure{"PairTooFew", "\x06",
+                                                       "\x02"
+                                                       "C8\x03"
+                                                       "0B",
+                                                       -2, true, 0xC8, 0xBB},
+                                           ReadFailure{"PairTooMany", "\x06",
+                                                       "\x02"
+                                                       "C80000\x03"
+                                                       "5E",
+                                                       -2, true, 0xC8, 0x00},
+                                           ReadFailure{"EtxSilent", "\x06",
+                                                       "\x02"
+                                                       "C800",
+                                                       -1, true, 0xC8, 0x00},
+                                           ReadFailure{"ChecksumSilent", "\x06",
+                                                       "\x02"
+                                                       "C800\x03"
+                                                       "D",
+                                                       -1, true, 0xC8, 0x00},
+                                           ReadFailure{"ChecksumNotHex", "\x06",
+                                                       "\x02"
+                                                       "C800\x03"
+                                                       "DG",
+                                                       -2, true, 0xC8, 0x00},
+                                           ReadFailure{"ChecksumLowercase", "\x06",
+                                                       "\x02"
+                                                       "C800\x03"
+                                                       "de",
+                                                       -2, true, 0xC8, 0x00},
+                                           ReadFailure{"ChecksumMismatch", "\x06",
+                                                       "\x02"
+                                                       "C800\x03"
+                                                       "DF",
+                                                       -3, true, 0xC8, 0x00}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Fx, WriteFailuresSendNoNak) {
   uint8_t buf[2] = {1, 2};

@@ -31,7 +31,8 @@ void FxPeer::OnByte(uint8_t b) {
     return;
   }
   request_ += static_cast<char>(b);
-  if (b == 0x03 && afterEtx_ < 0) afterEtx_ = 0;
+  if (b == 0x03 && afterEtx_ < 0)
+    afterEtx_ = 0;
   else if (afterEtx_ >= 0 && ++afterEtx_ == 2) {
     inFrame_ = false;
     afterEtx_ = -1;
@@ -40,7 +41,8 @@ void FxPeer::OnByte(uint8_t b) {
     int n = HexAt(request_, 5, 2);
     frames.push_back({write, address, n});
     if (write) {
-      for (int i = 0; i < n; i++) memory[(address + i) & 0xFFFF] = static_cast<uint8_t>(HexAt(request_, 7 + 2 * i, 2));
+      for (int i = 0; i < n; i++)
+        memory[(address + i) & 0xFFFF] = static_cast<uint8_t>(HexAt(request_, 7 + 2 * i, 2));
       fake::Answer({0x06});
       return;
     }
@@ -88,7 +90,8 @@ void APeer::OnByte(uint8_t b) {
       fake::Answer({0x03, 0x00, 0xFF, 0x04, 0x06});
       return;
     }
-    std::vector<uint8_t> reply = {static_cast<uint8_t>((n + 3) & 0xFF), static_cast<uint8_t>((n + 3) >> 8), 0xFF, 0x02};
+    std::vector<uint8_t> reply = {static_cast<uint8_t>((n + 3) & 0xFF), static_cast<uint8_t>((n + 3) >> 8),
+                                  0xFF, 0x02};
     for (int i = 0; i < n; i++) reply.push_back(memory[(address + i) & 0xFFFF]);
     uint8_t sum = 0;
     for (uint8_t v : reply) sum = static_cast<uint8_t>(sum + v);

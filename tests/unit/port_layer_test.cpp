@@ -11,9 +11,10 @@ TEST_F(PortLayer, OpenPreparesTheDeviceInOrderAndSettles) {
   ASSERT_EQ(PortOpen(3, 9600, 7, 'E', 1), 1);
   EXPECT_EQ(fake::Get().lastName, "COM4");
   std::vector<Event> expected = {
-      {Ev::Open},         {Ev::EventMask, 0},   {Ev::Queues, 4096},     {Ev::Purge},
-      {Ev::Timeouts, 990}, {Ev::Line, 9600},    {Ev::DtrOn},            {Ev::RtsOn},
-      {Ev::Sleep, 495, false}, {Ev::ClearError}, {Ev::Purge},
+      {Ev::Open},       {Ev::EventMask, 0},  {Ev::Queues, 4096},
+      {Ev::Purge},      {Ev::Timeouts, 990}, {Ev::Line, 9600},
+      {Ev::DtrOn},      {Ev::RtsOn},         {Ev::Sleep, 495, false},
+      {Ev::ClearError}, {Ev::Purge},
   };
   EXPECT_EQ(fake::Get().log, expected);
   const DeviceTimeouts &t = fake::Get().lastTimeouts;

@@ -486,7 +486,8 @@ void ExitDuringTransfer() {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  REQUIRE_EQ(1, CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) ? 1 : 0);
+  REQUIRE_EQ(
+      1, CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) ? 1 : 0);
   DWORD waited = WaitForSingleObject(pi.hProcess, 15000);
   DWORD code = 99;
   GetExitCodeProcess(pi.hProcess, &code);
