@@ -45,11 +45,28 @@ done
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 builddir="${VELCON_BUILD_DIR:-$here/build}"
 
+# Runs a build step quietly; shows its output only when it fails.
+quiet() {
+  local log
+  log=$(mktemp)
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "run-velcon.sh: build failed: $*" >&2
+    exit 1
+  fi
+  rm -f "$log"
+}
+
 if [[ $build == 1 ]]; then
   if [[ ! -f $builddir/CMakeCache.txt ]]; then
-    cmake -S "$here" -B "$builddir" -G Ninja >/dev/null
+    echo "run-velcon.sh: configuring $builddir (first run) ..."
+    quiet cmake -S "$here" -B "$builddir" -G Ninja
   fi
-  cmake --build "$builddir" -j2 --target velcon velsim >/dev/null
+  if ! cmake --build "$builddir" --target velcon velsim -- -n 2>/dev/null | grep -q "no work to do"; then
+    echo "run-velcon.sh: building velcon and velsim ..."
+  fi
+  quiet cmake --build "$builddir" -j2 --target velcon velsim
 fi
 for program in velcon velsim; do
   if [[ ! -x $builddir/bin/$program ]]; then

@@ -142,6 +142,16 @@ TEST_P(DeviceLoss, BetweenTransfers) {
   EXPECT_EQ(VelClose(h), VEL_OK);
 }
 
+}  // namespace
+
+namespace velsim {
+void PrintTo(Family family, std::ostream *os) {
+  *os << familyName(family);
+}
+}  // namespace velsim
+
+namespace {
+
 INSTANTIATE_TEST_SUITE_P(Family, DeviceLoss, ::testing::Values(Family::Fx, Family::A),
                          [](const ::testing::TestParamInfo<Family> &info) {
                            return std::string(velsim::familyName(info.param));

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "links/links.h"
 #include "serial/device_posix.h"
@@ -126,22 +128,52 @@ TEST_F(PtyDir, ReceiveTimesOutAfter990Ms) {
 }
 
 TEST_F(PtyDir, OpensAndRefusals) {
-  EXPECT_EQ(VelOpen(1, 1), VEL_PORT);  // DIR/COM2 does not exist
-  // Another program holding the device keeps it from us.
-  int other = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(VelOpen(1, 1), VEL_PORT);   // DIR/COM2 does not exist
+  EXPECT_EQ(VelOpen(16, 1), VEL_PORT);  // no COM17
+  // Another process holding the device keeps it from us.
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int fd = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
+    char c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1 || read(release[0], &c, 1) != 1) _exit(1);
+    _exit(0);
+  }
+  char held = 0;
+  ASSERT_EQ(read(ready[0], &held, 1), 1);
+  EXPECT_EQ(held, 'y');
   EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
-  close(other);
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  int childStatus = 0;
+  waitpid(child, &childStatus, 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 
   int h0 = VelOpen(0, 1), h1 = VelOpen(0, 0);
   EXPECT_EQ(h0, 0);
   EXPECT_EQ(h1, 1);  // the second handle shares the open port
   EXPECT_EQ(PortEntry(0).refCount, 2);
+  // Handle checks and letters on a real port.
+  uint8_t buf[2] = {};
+  for (int h : {-1, 32, 7}) EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_BAD_HANDLE) << h;
+  EXPECT_EQ(VelClose(-1), VEL_BAD_HANDLE);
+  EXPECT_EQ(VelWrB(h0, 'E', 0, 1, buf), VEL_BAD_LETTER);
+  EXPECT_EQ(VelRdB(h0, 'Q', 0, 1, buf), VEL_BAD_LETTER);
+  // The table holds 32 handles; only the first open of a port costs time.
+  std::vector<int> more;
+  for (int i = 2; i < 32; i++) more.push_back(VelOpen(0, 1));
+  EXPECT_EQ(more.back(), 31);
+  EXPECT_EQ(VelOpen(0, 1), VEL_NO_HANDLE);
+  for (int h : more) EXPECT_EQ(VelClose(h), 0);
+
   EXPECT_EQ(VelClose(h0), 0);
   EXPECT_TRUE(PortEntry(0).isOpen);
+  EXPECT_EQ(VelOpen(0, 1), 0);  // the lowest free handle again
+  EXPECT_EQ(VelClose(0), 0);
   // While we hold it, nobody else may lock it.
-  other = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
+  int other = open((dir + "/COM1").c_str(), O_RDWR | O_NOCTTY);
   EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
   close(other);
   EXPECT_EQ(VelClose(h1), 0);

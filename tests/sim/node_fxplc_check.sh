@@ -6,7 +6,7 @@
 # existing folder to reuse (and keep) an installation there.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-velsim=${1:-$here/../../build-sim/bin/velsim}
+velsim=${1:-$here/../../build/bin/velsim}
 version=0.1.6
 
 command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || { echo "SKIP: node or npm not found"; exit 77; }

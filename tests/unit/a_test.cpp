@@ -156,6 +156,10 @@ struct AFailure {
   uint8_t buf0, buf1;  // read buffer afterwards, from AA BB
 };
 
+void PrintTo(const AFailure &f, std::ostream *os) {
+  *os << f.name;
+}
+
 class AFailures : public ASeries, public ::testing::WithParamInterface<AFailure> {};
 
 TEST_P(AFailures, StatusBufferAndNoRetry) {

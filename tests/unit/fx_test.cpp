@@ -115,6 +115,10 @@ struct ReadFailure {
   uint8_t buf0, buf1;  // buffer afterwards, from 0xAA 0xBB
 };
 
+void PrintTo(const ReadFailure &f, std::ostream *os) {
+  *os << f.name;
+}
+
 class FxReadFailures : public Fx, public ::testing::WithParamInterface<ReadFailure> {};
 
 TEST_P(FxReadFailures, StatusNakAndBuffer) {
