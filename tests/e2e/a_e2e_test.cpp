@@ -9,42 +9,13 @@ using velsim::FaultWhen;
 using ALink = SharedLink<velsim::Family::A, 2>;
 
 TEST_F(ALink, EveryAreaLandsAtItsControllerAddress) {
-  struct Area {
-    const char *letters;
-    uint16_t base;
-    bool writable;
-  };
-  const Area areas[] = {{"Dd", 0x8800, true},
-                        {"EeIiXx", 0x8000, false},
-                        {"AaOoYy", 0x8200, true},
-                        {"Mm", 0x8400, true},
-                        {"Ss", 0x0000, true}};
-  for (const Area &area : areas) {
-    for (const char *l = area.letters; *l; l++) {
-      const bool raw = *l == 'S' || *l == 's';
-      SCOPED_TRACE(*l);
-      Bytes bytes = Pattern(5, static_cast<uint8_t>(*l));
-      Bytes words = Pattern(6, static_cast<uint8_t>(*l + 1));
-      uint16_t byteAt = static_cast<uint16_t>(area.base + 7);
-      uint16_t wordAt = static_cast<uint16_t>(area.base + (raw ? 50 : 100));
-      if (area.writable) {
-        ASSERT_EQ(VelWrB(handle, *l, 7, 5, bytes.data()), 0);
-        ASSERT_EQ(VelWrW(handle, *l, 50, 3, words.data()), 0);
-      } else {
-        line->write(byteAt, bytes);
-        line->write(wordAt, words);
-        EXPECT_EQ(VelWrB(handle, *l, 7, 5, bytes.data()), VEL_BAD_LETTER);
-      }
-      line->settle();
-      EXPECT_EQ(line->read(byteAt, 5), bytes);
-      EXPECT_EQ(line->read(wordAt, 6), words);
-      Bytes back(6);
-      ASSERT_EQ(VelRdB(handle, *l, 7, 5, back.data()), 0);
-      EXPECT_EQ(Bytes(back.begin(), back.begin() + 5), bytes);
-      ASSERT_EQ(VelRdW(handle, *l, 50, 3, back.data()), 0);
-      EXPECT_EQ(back, words);
-    }
-  }
+  CheckEveryArea(*line, handle,
+                 {{"Dd", 0x8800, true},
+                  {"EeIiXx", 0x8000, false},
+                  {"AaOoYy", 0x8200, true},
+                  {"Mm", 0x8400, true},
+                  {"Ss", 0x0000, true}},
+                 7, 5, 50, 3);
   EXPECT_EQ(line->protocolErrors(), 0u);
   Bytes buf(2);
   line->clearTrace();

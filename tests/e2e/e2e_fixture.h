@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -81,6 +82,49 @@ inline Bytes Pattern(size_t n, uint8_t seed) {
   Bytes b(n);
   for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 8));
   return b;
+}
+
+// The operand areas of one family: letters, base address, writable.
+struct AreaBase {
+  const char *letters;
+  uint16_t base;
+  bool writable;
+};
+
+// For every letter: writes (inputs: preloads) byteCount bytes from byte
+// number byteStart and wordCount words from word number wordStart, checks
+// where they land in controller memory (raw S: the start is the address) and
+// reads them back through the exports.
+inline void CheckEveryArea(velsim::PtyLine &line, int handle, const std::vector<AreaBase> &areas,
+                           int byteStart, int byteCount, int wordStart, int wordCount) {
+  const size_t nBytes = static_cast<size_t>(byteCount), nWords = static_cast<size_t>(2 * wordCount);
+  for (const AreaBase &area : areas) {
+    for (const char *l = area.letters; *l; l++) {
+      const bool raw = *l == 'S' || *l == 's';
+      SCOPED_TRACE(*l);
+      Bytes bytes = Pattern(nBytes, static_cast<uint8_t>(*l));
+      Bytes words = Pattern(nWords, static_cast<uint8_t>(*l + 1));
+      uint16_t byteAt = static_cast<uint16_t>(area.base + byteStart);
+      uint16_t wordAt = static_cast<uint16_t>(area.base + (raw ? wordStart : 2 * wordStart));
+      if (area.writable) {
+        ASSERT_EQ(VelWrB(handle, *l, byteStart, byteCount, bytes.data()), 0);
+        ASSERT_EQ(VelWrW(handle, *l, wordStart, wordCount, words.data()), 0);
+      } else {
+        line.write(byteAt, bytes);
+        line.write(wordAt, words);
+        EXPECT_EQ(VelWrB(handle, *l, byteStart, byteCount, bytes.data()), VEL_BAD_LETTER);
+        EXPECT_EQ(VelWrW(handle, *l, wordStart, wordCount, words.data()), VEL_BAD_LETTER);
+      }
+      line.settle();
+      EXPECT_EQ(line.read(byteAt, nBytes), bytes);
+      EXPECT_EQ(line.read(wordAt, nWords), words);
+      Bytes back(std::max(nBytes, nWords));
+      ASSERT_EQ(VelRdB(handle, *l, byteStart, byteCount, back.data()), 0);
+      EXPECT_EQ(Bytes(back.begin(), back.begin() + static_cast<long>(nBytes)), bytes);
+      ASSERT_EQ(VelRdW(handle, *l, wordStart, wordCount, back.data()), 0);
+      EXPECT_EQ(Bytes(back.begin(), back.begin() + static_cast<long>(nWords)), words);
+    }
+  }
 }
 
 }  // namespace e2e

@@ -9,44 +9,13 @@ using velsim::FaultWhen;
 using FxLink = SharedLink<velsim::Family::Fx, 1>;
 
 TEST_F(FxLink, EveryAreaLandsAtItsControllerAddress) {
-  struct Area {
-    const char *letters;
-    uint16_t base;
-    bool writable;
-  };
-  const Area areas[] = {{"Dd", 0x1000, true},
-                        {"EeIiXx", 0x0400, false},
-                        {"AaOoYy", 0x0500, true},
-                        {"Mm", 0x0800, true},
-                        {"Ss", 0x0000, true}};
-  for (const Area &area : areas) {
-    for (const char *l = area.letters; *l; l++) {
-      const bool raw = *l == 'S' || *l == 's';
-      SCOPED_TRACE(*l);
-      // Bytes at base + 3, words at base + 2 * 40 (raw: 40 itself).
-      Bytes bytes = Pattern(3, static_cast<uint8_t>(*l));
-      Bytes words = Pattern(4, static_cast<uint8_t>(*l + 1));
-      uint16_t byteAt = static_cast<uint16_t>(area.base + 3);
-      uint16_t wordAt = static_cast<uint16_t>(area.base + (raw ? 40 : 80));
-      if (area.writable) {
-        ASSERT_EQ(VelWrB(handle, *l, 3, 3, bytes.data()), 0);
-        ASSERT_EQ(VelWrW(handle, *l, 40, 2, words.data()), 0);
-      } else {
-        line->write(byteAt, bytes);
-        line->write(wordAt, words);
-        EXPECT_EQ(VelWrB(handle, *l, 3, 3, bytes.data()), VEL_BAD_LETTER);
-        EXPECT_EQ(VelWrW(handle, *l, 40, 2, words.data()), VEL_BAD_LETTER);
-      }
-      line->settle();
-      EXPECT_EQ(line->read(byteAt, 3), bytes);
-      EXPECT_EQ(line->read(wordAt, 4), words);
-      Bytes back(4);
-      ASSERT_EQ(VelRdB(handle, *l, 3, 3, back.data()), 0);
-      EXPECT_EQ(Bytes(back.begin(), back.begin() + 3), bytes);
-      ASSERT_EQ(VelRdW(handle, *l, 40, 2, back.data()), 0);
-      EXPECT_EQ(back, words);
-    }
-  }
+  CheckEveryArea(*line, handle,
+                 {{"Dd", 0x1000, true},
+                  {"EeIiXx", 0x0400, false},
+                  {"AaOoYy", 0x0500, true},
+                  {"Mm", 0x0800, true},
+                  {"Ss", 0x0000, true}},
+                 3, 3, 40, 2);
   EXPECT_EQ(line->protocolErrors(), 0u);
 }
 
