@@ -25,6 +25,13 @@ bool WantsHelp(int argc, char **argv) {
   return false;
 }
 
+bool WantsVersion(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) return true;
+  }
+  return false;
+}
+
 Choice EvaluateArguments(int argc, char **argv) {
   Choice choice;
   for (int i = 1; i < argc; ++i) {

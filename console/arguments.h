@@ -8,6 +8,8 @@ struct Choice {
 
 // True for "--help" or "-h" anywhere on the command line.
 bool WantsHelp(int argc, char **argv);
+// True for "--version" anywhere on the command line.
+bool WantsVersion(int argc, char **argv);
 
 // Evaluates "COM1", "COM2", "FX" and "A" in order, in any case; a later
 // argument overrides an earlier one and anything else is ignored. Prints the

@@ -7,6 +7,7 @@
 #include "arguments.h"
 #include "console_io.h"
 #include "menu_items.h"
+#include "program.h"
 #include "veldrv.h"
 
 namespace {
@@ -36,9 +37,14 @@ ItemEnd RunItem(int handle, int choice) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  ProgramStart();
   ConsoleStart();
   if (WantsHelp(argc, argv)) {
     ShowUsage();
+    return EXIT_SUCCESS;
+  }
+  if (WantsVersion(argc, argv)) {
+    std::printf("velcon %s\n", ProgramVersion());
     return EXIT_SUCCESS;
   }
   Choice choice = EvaluateArguments(argc, argv);

@@ -107,10 +107,19 @@ bool DevicePath(const char *name, char *path, size_t size) {
   if (std::strncmp(name, "COM", 3) != 0) return false;
   char *end = nullptr;
   long n = std::strtol(name + 3, &end, 10);
-  if (*end != '\0' || n < 1 || n > 256) return false;
+  if (end == name + 3 || *end != '\0' || n < 1 || n > 256) return false;
+  // An empty variable counts as unset: "" must not turn COM1 into /COM1.
+  char variable[24];
+  std::snprintf(variable, sizeof variable, "VELDRV_COM%ld", n);
+  const char *named = std::getenv(variable);
   const char *dir = std::getenv("VELDRV_DEVICE_DIR");
-  int len =
-      dir ? std::snprintf(path, size, "%s/COM%ld", dir, n) : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  int len;
+  if (named && *named)
+    len = std::snprintf(path, size, "%s", named);
+  else if (dir && *dir)
+    len = std::snprintf(path, size, "%s/COM%ld", dir, n);
+  else
+    len = std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 

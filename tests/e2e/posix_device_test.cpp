@@ -67,6 +67,17 @@ TEST(PosixDevice, NamesFollowTheDeviceDirectory) {
   EXPECT_FALSE(DevicePath("LPT1", path, sizeof path));
   EXPECT_FALSE(DevicePath("COM", path, sizeof path));
   EXPECT_FALSE(DevicePath("COM4", path, 8));  // does not fit
+  setenv("VELDRV_DEVICE_DIR", "", 1);          // empty is unset, not "/COM4"
+  ASSERT_TRUE(DevicePath("COM4", path, sizeof path));
+  EXPECT_STREQ(path, "/dev/ttyS3");
+  setenv("VELDRV_COM4", "/dev/serial/by-id/usb-plc", 1);  // wins over the folder
+  setenv("VELDRV_DEVICE_DIR", "/tmp/plc", 1);
+  ASSERT_TRUE(DevicePath("COM4", path, sizeof path));
+  EXPECT_STREQ(path, "/dev/serial/by-id/usb-plc");
+  setenv("VELDRV_COM4", "", 1);
+  ASSERT_TRUE(DevicePath("COM4", path, sizeof path));
+  EXPECT_STREQ(path, "/tmp/plc/COM4");
+  unsetenv("VELDRV_COM4");
   unsetenv("VELDRV_DEVICE_DIR");
 }
 
