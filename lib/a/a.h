@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "../serial/plc_link.h"
+#include "../links/plc_link.h"
 
 constexpr uint8_t kAMarker = 0xFF;
 constexpr uint8_t kARead = 0x02;

@@ -1,6 +1,7 @@
 // One A-series frame: opening (handshake when needed, session prefix), the
 // request, and the controller's response.
 #include "../serial/ports.h"
+#include "../trace/trace.h"
 #include "a.h"
 
 namespace {
@@ -20,6 +21,7 @@ int WakeUp(PlcLink &link) {
   uint8_t ignored, session;
   if (!ReceiveByte(link, &ignored) || !ReceiveByte(link, &session)) return 0;
   link.sessionByte = session;
+  if (Tracing()) TraceNote(link.port, "handshake: session byte 0x%02X", session);
   return 1;
 }
 
@@ -59,7 +61,7 @@ int AReadFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer) {
     if (!ReceiveByte(link, &buffer[i])) return 0;
     sum = static_cast<uint8_t>(sum + buffer[i]);
   }
-  return ExpectByte(link, sum) ? 1 : 0;
+  return ExpectByte(link, sum, "checksum") ? 1 : 0;
 }
 
 int AWriteFrame(PlcLink &link, int64_t address, int n, const uint8_t *buffer) {

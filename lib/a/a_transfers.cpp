@@ -4,11 +4,11 @@
 #include "a.h"
 
 int AReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, AReadFrame);
+  return RunFrames(link, "A read", address, count, buffer, AReadFrame);
 }
 
 int AWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, AWriteFrame);
+  return RunFrames(link, "A write", address, count, buffer, AWriteFrame);
 }
 
 int AReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {

@@ -1,5 +1,6 @@
 // 16-bit primitives of the A-series protocol, low byte first.
 #include "../serial/ports.h"
+#include "../trace/trace.h"
 #include "a.h"
 
 int SendWord(PlcLink &link, unsigned value) {
@@ -19,6 +20,7 @@ bool ExpectWord(PlcLink &link, unsigned value) {
   if (!ReceiveWord(link, &received)) return false;
   if (received != static_cast<uint16_t>(value)) {
     link.status = kStatusWrongChar;
+    if (Tracing()) TraceMismatch(link.port, "length", received, value & 0xFFFF);
     return false;
   }
   return true;

@@ -1,30 +1,22 @@
 // The six exports.
+#include <cstdio>
 #include <mutex>
 
 #include "../links/areas.h"
 #include "../links/links.h"
+#include "../trace/trace.h"
 #include "handles.h"
 #include "veldrv.h"
 
 namespace {
 
-std::mutex searchLock;  // two concurrent VelOpen never take the same slot
-
 bool ValidHandle(int handle) {
   return handle >= 0 && handle < kHandleCount;
 }
 
-// Reserves the lowest free slot, or returns -1.
-int ReserveSlot() {
-  std::lock_guard<std::mutex> guard(searchLock);
-  for (int h = 0; h < kHandleCount; h++) {
-    HandleSlot &slot = Slot(h);
-    if (!slot.inUse && !slot.opening) {
-      slot.opening = 1;
-      return h;
-    }
-  }
-  return -1;
+// The port of a handle for the trace: -1 when the handle names none.
+int TracePort(int handle) {
+  return ValidHandle(handle) && Slot(handle).inUse ? static_cast<int>(Slot(handle).port) : -1;
 }
 
 enum Direction { kRead, kWrite };
@@ -33,7 +25,7 @@ enum Unit { kBytes, kWords };
 int Transfer(Direction dir, Unit unit, int handle, int letter, int start, int count, void *buffer) {
   if (!ValidHandle(handle)) return VEL_BAD_HANDLE;
   HandleSlot &slot = Slot(handle);
-  std::lock_guard<std::mutex> guard(slot.lock);
+  std::lock_guard<FairLock> guard(slot.lock);
   if (!slot.inUse) return VEL_BAD_HANDLE;
 
   bool raw = IsRawLetter(letter);
@@ -56,7 +48,20 @@ int Transfer(Direction dir, Unit unit, int handle, int letter, int start, int co
     const AreaTransfer areas[2][2] = {{AreaReadBytes, AreaReadWords}, {AreaWriteBytes, AreaWriteWords}};
     result = areas[dir][unit](letter, port, start, count, buffer);
   }
-  return result == -2 ? VEL_WRONG_CHAR : result;
+  return ExportedStatus(result);
+}
+
+// One trace line per transfer call: arguments and result.
+int TracedTransfer(const char *name, Direction dir, Unit unit, int handle, int letter, int start, int count,
+                   void *buffer) {
+  CallScope scope;
+  int result = Transfer(dir, unit, handle, letter, start, count, buffer);
+  if (Tracing()) {
+    char shown[8];
+    std::snprintf(shown, sizeof shown, letter > 0x20 && letter < 0x7F ? "'%c'" : "%d", letter);
+    TraceLine(TracePort(handle), "%s(%d, %s, %d, %d) = %d", name, handle, shown, start, count, result);
+  }
+  return result;
 }
 
 }  // namespace
@@ -64,45 +69,64 @@ int Transfer(Direction dir, Unit unit, int handle, int letter, int start, int co
 extern "C" {
 
 VELDRV_API int VelOpen(int port, int fx) {
+  CallScope scope;
+  TraceConfigure();
+  int result = VEL_NO_HANDLE;
   int h = ReserveSlot();
-  if (h < 0) return VEL_NO_HANDLE;
-  HandleSlot &slot = Slot(h);
-  std::lock_guard<std::mutex> guard(slot.lock);
-  slot.port = 0;
-  int result = fx ? LinkOpenFx(port) : LinkOpenA(port);
-  if (result == 0) {
-    slot.port = static_cast<uint16_t>(port);
-    slot.inUse = 1;
-    result = h;
+  if (h >= 0) {
+    HandleSlot &slot = Slot(h);
+    std::lock_guard<FairLock> guard(slot.lock);
+    slot.port = 0;
+    result = fx ? LinkOpenFx(port) : LinkOpenA(port);
+    if (result == 0) {
+      slot.port = static_cast<uint16_t>(port);
+      slot.inUse = 1;
+      result = h;
+    }
+    slot.opening = 0;
   }
-  slot.opening = 0;
+  if (Tracing()) {
+    uint16_t p = static_cast<uint16_t>(port);
+    TraceLine(p < 16 ? p : -1, "VelOpen(%d, %d) = %d", port, fx, result);
+  }
   return result;
 }
 
 VELDRV_API int VelClose(int handle) {
-  if (!ValidHandle(handle)) return VEL_BAD_HANDLE;
-  HandleSlot &slot = Slot(handle);
-  std::lock_guard<std::mutex> guard(slot.lock);
-  if (!slot.inUse) return VEL_BAD_HANDLE;  // a free slot has no port to release
-  if (LinkClose(slot.port) != 0) return VEL_CHECKSUM;
-  slot.inUse = 0;
-  return VEL_OK;
+  CallScope scope;
+  int port = -1;
+  int result = VEL_BAD_HANDLE;
+  if (ValidHandle(handle)) {
+    HandleSlot &slot = Slot(handle);
+    std::lock_guard<FairLock> guard(slot.lock);
+    if (slot.inUse) {  // a free slot has no port to release
+      port = slot.port;
+      if (LinkClose(slot.port) != 0) {
+        result = VEL_CHECKSUM;
+      } else {
+        slot.inUse = 0;
+        result = VEL_OK;
+      }
+    }
+  }
+  if (Tracing()) TraceLine(port, "VelClose(%d) = %d", handle, result);
+  return result;
 }
 
 VELDRV_API int VelRdB(int handle, int letter, int start, int count, void *buffer) {
-  return Transfer(kRead, kBytes, handle, letter, start, count, buffer);
+  return TracedTransfer("VelRdB", kRead, kBytes, handle, letter, start, count, buffer);
 }
 
 VELDRV_API int VelRdW(int handle, int letter, int start, int count, void *buffer) {
-  return Transfer(kRead, kWords, handle, letter, start, count, buffer);
+  return TracedTransfer("VelRdW", kRead, kWords, handle, letter, start, count, buffer);
 }
 
 VELDRV_API int VelWrB(int handle, int letter, int start, int count, void *buffer) {
-  return Transfer(kWrite, kBytes, handle, letter, start, count, buffer);
+  return TracedTransfer("VelWrB", kWrite, kBytes, handle, letter, start, count, buffer);
 }
 
 VELDRV_API int VelWrW(int handle, int letter, int start, int count, void *buffer) {
-  return Transfer(kWrite, kWords, handle, letter, start, count, buffer);
+  return TracedTransfer("VelWrW", kWrite, kWords, handle, letter, start, count, buffer);
 }
 
 }  // extern "C"

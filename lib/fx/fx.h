@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "../serial/plc_link.h"
+#include "../links/plc_link.h"
 
 constexpr uint8_t kEnq = 0x05;
 constexpr uint8_t kAck = 0x06;

@@ -1,5 +1,6 @@
 // One FX exchange: ENQ/ACK, the request frame, the controller's answer.
 #include "../serial/ports.h"
+#include "../trace/trace.h"
 #include "fx.h"
 
 namespace {
@@ -53,6 +54,7 @@ int FxReadFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer) {
   if (!ReceiveHexByte(link, &received, &ignored)) return RejectReply(link);
   if (received != sum) {
     link.status = kStatusChecksum;
+    if (Tracing()) TraceReason(link.port, "checksum wanted 0x%02X, got 0x%02X", sum, received);
     return RejectReply(link);
   }
   return 1;

@@ -1,5 +1,6 @@
 // Hex pairs of the FX protocol.
 #include "../serial/ports.h"
+#include "../trace/trace.h"
 #include "fx.h"
 
 namespace {
@@ -22,6 +23,7 @@ int ReceiveHexDigit(PlcLink &link, int *nibble, uint8_t *sum) {
   *nibble = NibbleOf(c);
   if (*nibble < 0) {
     link.status = kStatusWrongChar;
+    if (Tracing()) TraceReason(link.port, "wrong character 0x%02X where a hex digit was expected", c);
     return 0;
   }
   *sum = static_cast<uint8_t>(*sum + c);

@@ -4,11 +4,11 @@
 #include "fx.h"
 
 int FxReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, FxReadFrame);
+  return RunFrames(link, "FX read", address, count, buffer, FxReadFrame);
 }
 
 int FxWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer) {
-  return RunFrames(link, address, count, buffer, FxWriteFrame);
+  return RunFrames(link, "FX write", address, count, buffer, FxWriteFrame);
 }
 
 int FxReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer) {

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "../serial/plc_link.h"
+#include "plc_link.h"
 
 // address: byte address in controller memory (frames carry its low 16 bits);
 // count: bytes or 16-bit words, used modulo 65536.

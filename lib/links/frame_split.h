@@ -1,24 +1,31 @@
-// Cutting a transfer into frames of at most 254 bytes; both families use it.
+// Cutting a transfer into frames of at most link.frameBytes (1..254) bytes;
+// both families use it.
 #pragma once
 #include <cstdint>
 
-#include "../serial/plc_link.h"
-
-constexpr int kMaxFrameBytes = 254;
+#include "../trace/trace.h"
+#include "plc_link.h"
 
 // count is taken modulo 65536; 0 sends nothing and returns 0 with the status
 // untouched. The first failed frame ends the transfer; frames already done
 // stay done. The address grows in full width, frames carry its low 16 bits.
-// frame(link, address, n, buffer) runs one frame of n = 1..254 bytes.
+// frame(link, address, n, buffer) runs one frame of n bytes; what names it
+// in the trace ("FX read").
 template <typename FrameRoutine>
-int RunFrames(PlcLink &link, int64_t address, int count, uint8_t *buffer, FrameRoutine frame) {
-  int n = static_cast<uint16_t>(count);
-  int frames = n / kMaxFrameBytes + (n % kMaxFrameBytes ? 1 : 0);
+int RunFrames(PlcLink &link, const char *what, int64_t address, int count, uint8_t *buffer,
+              FrameRoutine frame) {
+  const int n = static_cast<uint16_t>(count);
+  const int most =
+      link.frameBytes >= 1 && link.frameBytes <= kMaxFrameBytes ? link.frameBytes : kMaxFrameBytes;
+  const int frames = n / most + (n % most ? 1 : 0);
   if (frames == 0) return 0;
-  int last = n % kMaxFrameBytes ? n % kMaxFrameBytes : kMaxFrameBytes;
+  const int last = n % most ? n % most : most;
   for (int i = 0; i < frames; i++) {
-    int size = i == frames - 1 ? last : kMaxFrameBytes;
-    if (!frame(link, address, size, buffer)) return 0;
+    const int size = i == frames - 1 ? last : most;
+    if (Tracing()) TraceFrameBegin(link.port, what, address, size);
+    const int done = frame(link, address, size, buffer);
+    if (Tracing()) TraceFrameEnd(link.port, done != 0, buffer, size);
+    if (!done) return 0;
     address += size;
     buffer += size;
   }

@@ -1,38 +1,53 @@
 // Link table and family table: opening and closing links.
 #include "links.h"
 
-#include <mutex>
+#include <cstdio>
+#include <cstdlib>
 
 #include "../serial/ports.h"
+#include "../trace/trace.h"
 
 namespace {
 
 PlcLink links[kPortCount];
 uint16_t familyIsA[kPortCount];  // nonzero: A-series; zero: FX
 
-// Clears the shared record under the port's lock, so that a transfer of
-// another handle on the port never sees it half written.
-void ClearRecord(int port) {
-  PortLock(port);
-  PlcLink &link = links[port];
-  link.port = static_cast<uint16_t>(port);
-  link.status = kStatusOk;
-  link.sessionByte = 0;
-  PortUnlock(port);
+// VELDRV_FRAME_BYTES: the largest frame, 1..254, for controllers that take
+// fewer bytes a frame. Anything else keeps 254 and says so in the trace.
+uint8_t FrameBytesSetting(int port) {
+  const char *value = std::getenv("VELDRV_FRAME_BYTES");
+  if (!value || !*value) return kMaxFrameBytes;
+  char *end = nullptr;
+  long n = std::strtol(value, &end, 10);
+  if (*end != '\0' || n < 1 || n > kMaxFrameBytes) {
+    if (Tracing()) TraceLine(port, "VELDRV_FRAME_BYTES=%s is not 1..254: frames of up to 254 bytes", value);
+    return kMaxFrameBytes;
+  }
+  if (Tracing()) TraceLine(port, "frames of up to %ld bytes (VELDRV_FRAME_BYTES)", n);
+  return static_cast<uint8_t>(n);
 }
 
+// The shared record and the family flag are written under the port's lock,
+// so that a transfer of another handle on the port never sees them half
+// written.
 int LinkOpen(int port, uint8_t byteSize, int parity, uint16_t isA) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
-  int p = link - links;
-  ClearRecord(p);
-  int opened = PortOpen(p, 9600, byteSize, parity, 1);
-  PortLock(p);
+  const int p = static_cast<int>(link - links);
+  const uint8_t frameBytes = FrameBytesSetting(p);
+  {
+    PortGuard guard(p);
+    link->port = static_cast<uint16_t>(p);
+    link->status = kStatusOk;
+    link->sessionByte = 0;
+    link->frameBytes = frameBytes;
+  }
+  const int opened = PortOpen(p, 9600, byteSize, parity, 1);
+  PortGuard guard(p);
   if (opened)
     familyIsA[p] = isA;
   else
     link->status = kStatusPort;
-  PortUnlock(p);
   return opened ? kStatusOk : kStatusPort;
 }
 
@@ -59,11 +74,12 @@ int LinkOpenA(int port) {
 int LinkClose(int port) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
-  int p = link - links;
-  PortLock(p);
-  link->status = kStatusOk;
-  uint16_t linkPort = link->port;
-  PortUnlock(p);
+  uint16_t linkPort;
+  {
+    PortGuard guard(static_cast<int>(link - links));
+    link->status = kStatusOk;
+    linkPort = link->port;
+  }
   PortRelease(linkPort);
   return kStatusOk;
 }

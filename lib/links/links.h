@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "../serial/plc_link.h"
+#include "plc_link.h"
 
 PlcLink *LinkLookup(int port);
 int LinkOpenFx(int port);

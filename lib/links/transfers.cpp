@@ -18,20 +18,15 @@ int RunTransfer(Operation op, const OperandArea *area, int port, int64_t start, 
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
   int p = static_cast<uint16_t>(port);
-  PortLock(p);
-  int result = kStatusPort;  // no link was ever opened on the port
-  if (PortIsOpen(p)) {
-    bool isA = LinkIsA(p);
-    int64_t address = start;
-    if (area) address = (isA ? area->baseA : area->baseFx) + (IsWordOperation(op) ? 2 * start : start);
-    const FamilyRoutines &family = isA ? kARoutines : kFxRoutines;
-    const FamilyRoutine routines[] = {family.readBytes, family.writeBytes, family.readWords,
-                                      family.writeWords};
-    int done = routines[op](*link, address, count, static_cast<uint8_t *>(buffer));
-    result = done ? kStatusOk : link->status;
-  }
-  PortUnlock(p);
-  return result;
+  PortGuard guard(p);
+  if (!PortIsOpen(p)) return kStatusPort;  // no link was ever opened on the port
+  bool isA = LinkIsA(p);
+  int64_t address = start;
+  if (area) address = (isA ? area->baseA : area->baseFx) + (IsWordOperation(op) ? 2 * start : start);
+  const FamilyRoutines &family = isA ? kARoutines : kFxRoutines;
+  const FamilyRoutine routines[] = {family.readBytes, family.writeBytes, family.readWords, family.writeWords};
+  int done = routines[op](*link, address, count, static_cast<uint8_t *>(buffer));
+  return done ? static_cast<int>(kStatusOk) : link->status;
 }
 
 int RunArea(Operation op, int letter, int port, int start, int count, void *buffer) {

@@ -1,10 +1,14 @@
-// The OS seam of the serial layer: one file per platform implements these
-// free functions (device_posix.cpp, device_win32.cpp; the tests link a fake).
-// Each function is one OS effect; the port layer puts them in order.
+// The OS seam of the serial layer: free functions over an opaque device.
+// device_select.cpp implements them by choosing, per open, between a serial
+// device (device_posix.cpp, device_win32.cpp) and a raw TCP connection to a
+// serial device server (device_tcp_posix.cpp, device_tcp_win32.cpp); the
+// tests link a fake instead. Each function is one effect on the line; the
+// port layer puts them in order.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
-struct Device;  // defined by the backend
+struct Device;  // defined by device_select.cpp (or the fake)
 
 // Line settings as the port table keeps them.
 struct LineSettings {
@@ -25,10 +29,35 @@ struct DeviceTimeouts {
   uint32_t writeTotalConstantMs;
 };
 
-// Opens the device called name ("COM1".."COM16") for exclusive reading and
-// writing; nullptr when it is absent, busy or not accessible.
-Device *DeviceOpen(const char *name);
+// Why an open failed. The exports report every one as -4; the trace names it.
+enum class OpenFailure : uint8_t {
+  kNone,
+  kNoDevice,     // no such device or file
+  kPermission,   // no access to it
+  kInUse,        // another program holds it
+  kNotSerial,    // it is not a serial port
+  kLineRefused,  // it refused the line settings
+  kBadName,      // the configured name is not a device name of this platform
+  kUnreachable,  // no TCP connection within the connect time
+  kOther,
+};
+
+struct DeviceOpenInfo {
+  char path[256];       // the device or address tried
+  bool network;         // a raw TCP connection: no line settings, no modem lines
+  OpenFailure failure;  // kNone after a success
+  char osText[160];     // the OS's words for the failure
+};
+
+// Opens the device of port (0..15) for exclusive reading and writing: the one
+// that VELDRV_COM<port+1> names, else the platform's default for
+// COM<port+1>. nullptr on failure, with info saying what was tried and why
+// it failed. At most one device per port is open at a time.
+Device *DeviceOpen(int port, DeviceOpenInfo *info);
 void DeviceClose(Device *device);
+// In a forked child: lets go of the inherited device without touching the
+// line, which still belongs to the parent.
+void DeviceAbandon(Device *device);
 
 // Preparation; only DeviceSetLine's result decides whether an open succeeds.
 bool DeviceSetEventMask(Device *device, uint32_t mask);
@@ -55,3 +84,6 @@ bool DeviceClearDtr(Device *device);
 
 // Sleeps at least ms milliseconds; alertable sleeps may serve OS callbacks.
 void DeviceSleep(uint32_t ms, bool alertable);
+
+// The OS's words for the error of the last call that failed on this thread.
+void DeviceErrorText(char *text, size_t size);

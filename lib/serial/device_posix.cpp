@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -12,11 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-struct Device {
-  bool inUse;
-  int fd;
+#include "backends.h"
+#include "fd_posix.h"
+
+struct SerialDevice {
+  int fd;              // -1 while closed
   int readTimeoutMs;   // per byte
   int writeTimeoutMs;  // per byte
   uint32_t baud;
@@ -25,29 +25,7 @@ struct Device {
 
 namespace {
 
-Device pool[16];
-std::mutex poolLock;
-
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Waits for events on fd until deadlineNs; retries after signals with the
-// time that remains. Returns the revents, or 0 at the deadline.
-short PollUntil(int fd, short events, int64_t deadlineNs) {
-  for (;;) {
-    int64_t left = deadlineNs - NowNs();
-    if (left < 0) left = 0;
-    pollfd p = {fd, events, 0};
-    int ms = static_cast<int>((left + 999999) / 1000000);
-    int r = poll(&p, 1, ms);
-    if (r > 0) return p.revents;
-    if (r == 0 && NowNs() >= deadlineNs) return 0;
-    if (r < 0 && errno != EINTR) return POLLERR;
-  }
-}
+SerialDevice devices[16];
 
 // 56000, 128000 and 256000 have no standard termios speed and are refused.
 bool SpeedFor(uint32_t baud, speed_t *speed) {
@@ -75,7 +53,7 @@ bool OnlyCharacterFormatDiffers(const termios &wanted, const termios &got) {
          wanted.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
-bool ModemLine(Device *device, int bit, bool raise) {
+bool ModemLine(SerialDevice *device, int bit, bool raise) {
   int bits = bit;
   return ioctl(device->fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
@@ -86,7 +64,7 @@ bool ModemLine(Device *device, int bit, bool raise) {
 // status register then tells when the last character has left the shift
 // register (a pseudo-terminal has neither and returns at once). True when
 // nothing is left to send.
-bool WaitOutputSent(Device *device, int64_t maxNs) {
+bool WaitOutputSent(SerialDevice *device, int64_t maxNs) {
   const int64_t deadline = NowNs() + maxNs;
   const int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
   for (;;) {
@@ -109,17 +87,9 @@ bool DevicePath(const char *name, char *path, size_t size) {
   long n = std::strtol(name + 3, &end, 10);
   if (end == name + 3 || *end != '\0' || n < 1 || n > 256) return false;
   // An empty variable counts as unset: "" must not turn COM1 into /COM1.
-  char variable[24];
-  std::snprintf(variable, sizeof variable, "VELDRV_COM%ld", n);
-  const char *named = std::getenv(variable);
   const char *dir = std::getenv("VELDRV_DEVICE_DIR");
-  int len;
-  if (named && *named)
-    len = std::snprintf(path, size, "%s", named);
-  else if (dir && *dir)
-    len = std::snprintf(path, size, "%s/COM%ld", dir, n);
-  else
-    len = std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  int len = dir && *dir ? std::snprintf(path, size, "%s/COM%ld", dir, n)
+                        : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 
@@ -154,55 +124,71 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
   return true;
 }
 
-Device *DeviceOpen(const char *name) {
-  char path[4096];
-  if (!DevicePath(name, path, sizeof path)) return nullptr;
+SerialDevice *SerialOpen(int port, const char *named, DeviceOpenInfo *info) {
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", port + 1);
+  if (named) {
+    std::snprintf(info->path, sizeof info->path, "%s", named);
+  } else if (!DevicePath(name, info->path, sizeof info->path)) {
+    info->failure = OpenFailure::kBadName;
+    return nullptr;
+  }
   // Non-blocking: a blocking open can wait for carrier.
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  int fd = AboveStandardStreams(open(info->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (fd < 0) {
+    int err = errno;
+    info->failure = err == ENOENT || err == ENXIO || err == ENODEV || err == ENOTDIR ? OpenFailure::kNoDevice
+                    : err == EACCES || err == EPERM ? OpenFailure::kPermission
+                    : err == EBUSY                  ? OpenFailure::kInUse
+                                                    : OpenFailure::kOther;
+    ErrorText(err, info->osText, sizeof info->osText);
+    return nullptr;
+  }
   // Exclusive: flock refuses a second opener (root included), TIOCEXCL
   // refuses other programs' opens of the tty itself.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
+  OpenFailure failure = !isatty(fd)                         ? OpenFailure::kNotSerial
+                        : flock(fd, LOCK_EX | LOCK_NB) != 0 ? OpenFailure::kInUse
+                                                            : OpenFailure::kNone;
+  if (failure != OpenFailure::kNone) {
+    info->failure = failure;
+    ErrorText(errno, info->osText, sizeof info->osText);
     close(fd);
     return nullptr;
   }
   ioctl(fd, TIOCEXCL);
-  std::lock_guard<std::mutex> guard(poolLock);
-  for (Device &d : pool) {
-    if (!d.inUse) {
-      d = Device{true, fd, 990, 200, 9600, 10};
-      return &d;
-    }
-  }
-  ioctl(fd, TIOCNXCL);
-  close(fd);
-  return nullptr;
+  SerialDevice &d = devices[port & 15];
+  d = SerialDevice{fd, 990, 200, 9600, 10};
+  return &d;
 }
 
-void DeviceClose(Device *device) {
+void SerialClose(SerialDevice *device) {
   ioctl(device->fd, TIOCNXCL);  // the exclusive flag outlives us on a tty kept open elsewhere
   close(device->fd);
-  std::lock_guard<std::mutex> guard(poolLock);
-  device->inUse = false;
   device->fd = -1;
 }
 
-bool DeviceSetEventMask(Device *, uint32_t) {
+void SerialAbandon(SerialDevice *device) {
+  // The parent's open file keeps its lock, its exclusive flag and its line.
+  close(device->fd);
+  device->fd = -1;
+}
+
+bool SerialSetEventMask(SerialDevice *, uint32_t) {
   return true;  // no event mask on POSIX
 }
 
-bool DeviceSetQueues(Device *, uint32_t, uint32_t) {
+bool SerialSetQueues(SerialDevice *, uint32_t, uint32_t) {
   return true;  // the tty layer sizes its own queues
 }
 
-bool DeviceSetTimeouts(Device *device, const DeviceTimeouts &t) {
+bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &t) {
   device->readTimeoutMs = static_cast<int>(t.readTotalMultiplierMs + t.readTotalConstantMs);
   if (device->readTimeoutMs == 0) device->readTimeoutMs = static_cast<int>(t.readIntervalMs);
   device->writeTimeoutMs = static_cast<int>(t.writeTotalMultiplierMs + t.writeTotalConstantMs);
   return true;
 }
 
-bool DeviceSetLine(Device *device, const LineSettings &settings) {
+bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
   termios t;
   if (tcgetattr(device->fd, &t) != 0) return false;
   if (!BuildTermios(settings, &t)) return false;
@@ -224,7 +210,7 @@ bool DeviceSetLine(Device *device, const LineSettings &settings) {
 // middle would reach the controller as a broken frame. That happens when a
 // stray ACK on the line ended the last frame early: the rest of its request
 // still goes out whole and is stored.
-bool DevicePurge(Device *device) {
+bool SerialPurge(SerialDevice *device) {
   int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
   int queued = 0;
   if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
@@ -234,50 +220,25 @@ bool DevicePurge(Device *device) {
   return tcflush(device->fd, sent ? TCIFLUSH : TCIOFLUSH) == 0;
 }
 
-bool DeviceClearError(Device *) {
+bool SerialClearError(SerialDevice *) {
   return true;  // errors are not latched on POSIX
 }
 
-bool DeviceReadByte(Device *device, uint8_t *byte) {
-  int64_t deadline = NowNs() + static_cast<int64_t>(device->readTimeoutMs) * 1000000;
-  for (;;) {
-    short ev = PollUntil(device->fd, POLLIN, deadline);
-    if (ev == 0) return false;  // time-out
-    ssize_t r = read(device->fd, byte, 1);
-    if (r == 1) return true;
-    if (r == 0) return false;  // hang-up, not a byte
-    if (errno != EAGAIN && errno != EINTR) return false;
-    if (!(ev & POLLIN)) return false;
-  }
+bool SerialReadByte(SerialDevice *device, uint8_t *byte) {
+  return FdReadByte(device->fd, device->readTimeoutMs, byte);
 }
 
-bool DeviceWriteByte(Device *device, uint8_t byte) {
-  int64_t deadline = NowNs() + static_cast<int64_t>(device->writeTimeoutMs) * 1000000;
-  for (;;) {
-    ssize_t r = write(device->fd, &byte, 1);
-    if (r == 1) return true;
-    if (r < 0 && errno != EAGAIN && errno != EINTR) return false;
-    short ev = PollUntil(device->fd, POLLOUT, deadline);
-    if (ev == 0 || (ev & (POLLERR | POLLHUP | POLLNVAL))) return false;
-  }
+bool SerialWriteByte(SerialDevice *device, uint8_t byte) {
+  return FdWriteByte(device->fd, device->writeTimeoutMs, byte, false);
 }
 
-bool DeviceSetRts(Device *device) {
+bool SerialSetRts(SerialDevice *device, bool high) {
   WaitOutputSent(device, 200 * 1000000LL);
-  return ModemLine(device, TIOCM_RTS, true);
+  return ModemLine(device, TIOCM_RTS, high);
 }
 
-bool DeviceClearRts(Device *device) {
-  WaitOutputSent(device, 200 * 1000000LL);
-  return ModemLine(device, TIOCM_RTS, false);
-}
-
-bool DeviceSetDtr(Device *device) {
-  return ModemLine(device, TIOCM_DTR, true);
-}
-
-bool DeviceClearDtr(Device *device) {
-  return ModemLine(device, TIOCM_DTR, false);
+bool SerialSetDtr(SerialDevice *device, bool high) {
+  return ModemLine(device, TIOCM_DTR, high);
 }
 
 void DeviceSleep(uint32_t ms, bool) {
@@ -291,4 +252,8 @@ void DeviceSleep(uint32_t ms, bool) {
   }
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
+}
+
+void DeviceErrorText(char *text, size_t size) {
+  ErrorText(errno, text, size);
 }

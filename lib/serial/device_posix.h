@@ -6,10 +6,10 @@
 
 #include "device.h"
 
-// Path of the device called name ("COM1".."COM16"): $VELDRV_COMn when that
-// is set, else $VELDRV_DEVICE_DIR/COMn when that is set, else /dev/ttyS{n-1}
-// (empty variables count as unset). False for another name or a path that
-// does not fit.
+// Default path of the device called name ("COM1".."COM16") when no
+// VELDRV_COMn names it: $VELDRV_DEVICE_DIR/COMn when that is set and not
+// empty, else /dev/ttyS{n-1}. False for another name or a path that does not
+// fit.
 bool DevicePath(const char *name, char *path, size_t size);
 
 // Raw mode with the line settings, on top of the settings tcgetattr read.

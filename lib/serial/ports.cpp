@@ -2,11 +2,14 @@
 #include "ports.h"
 
 #include <cstdio>
+#include <mutex>
+
+#include "../trace/trace.h"
 
 namespace {
 
 ComPort ports[kPortCount];
-std::mutex tableLock;  // serializes opening, releasing and closing of ports
+FairLock tableLock;  // serializes opening, releasing and closing of ports
 
 // Read: 990 ms per byte, nothing per call. Write: 100 ms per byte + 100 ms.
 constexpr uint32_t kReadTimeoutMs = kReadTimeoutTicks * kTickMs;
@@ -28,11 +31,53 @@ void CloseDevice(Device *device) {
 }
 
 // Closes an open entry; the caller holds the table lock and the entry's lock.
-void CloseEntry(ComPort &entry) {
+void CloseEntry(int port, ComPort &entry) {
+  if (Tracing()) TraceLine(port, "close %s", entry.path);
   entry.isOpen = 0;
   entry.refCount = 0;
   CloseDevice(entry.handle);
   entry.handle = nullptr;
+}
+
+// "9600 7E1"
+void DescribeLine(const LineSettings &s, char *text, size_t size) {
+  std::snprintf(text, size, "%u %u%c%d", s.baudRate, s.byteSize, "NOE"[s.parity % 3],
+                s.stopBits == 2 ? 2 : 1);
+}
+
+// What a user can do about a failed open.
+void TraceOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
+  char hint[160];
+  switch (info.failure) {
+  case OpenFailure::kNoDevice:
+    std::snprintf(hint, sizeof hint, "no such device: name it with VELDRV_COM%d or VELDRV_DEVICE_DIR",
+                  port + 1);
+    break;
+  case OpenFailure::kPermission:
+    std::snprintf(hint, sizeof hint, "permission denied: on Linux the user needs the dialout group");
+    break;
+  case OpenFailure::kInUse:
+    std::snprintf(hint, sizeof hint, "in use by another program");
+    break;
+  case OpenFailure::kNotSerial:
+    std::snprintf(hint, sizeof hint, "not a serial port");
+    break;
+  case OpenFailure::kLineRefused:
+    std::snprintf(hint, sizeof hint, "the device refused the line settings %s", line);
+    break;
+  case OpenFailure::kBadName:
+    std::snprintf(hint, sizeof hint,
+                  "not a device name: VELDRV_COM%d takes a device (a path on Linux, COMn on Windows) or "
+                  "tcp://HOST:PORT",
+                  port + 1);
+    break;
+  case OpenFailure::kUnreachable:
+    std::snprintf(hint, sizeof hint, "no connection to the device server within 3 s");
+    break;
+  default:
+    std::snprintf(hint, sizeof hint, "cannot open it");
+  }
+  TraceLine(port, "open %s failed: %s [%s]", info.path, hint, info.osText[0] ? info.osText : "-");
 }
 
 }  // namespace
@@ -67,70 +112,104 @@ LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, i
 // open of a port that is already open never waits for its transfers.
 int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits) {
   if (!ValidPort(port)) return 0;
-  std::lock_guard<std::mutex> table(tableLock);
+  std::lock_guard<FairLock> table(tableLock);
   ComPort &entry = Entry(port);
-  if (!entry.isOpen) {
-    LineSettings s = PortLineSettings(baudRate, byteSize, parity, stopBits);
-    entry.baudRate = s.baudRate;
-    entry.byteSize = s.byteSize;
-    entry.parity = s.parity;
-    entry.stopBits = s.stopBits;
-    entry.refCount = 0;
-
-    char name[16];
-    std::snprintf(name, sizeof name, "COM%d", static_cast<uint16_t>(port) + 1);
-    Device *device = DeviceOpen(name);
-    if (!device) return 0;
-
-    // Only the line settings decide; the other preparations are best effort.
-    DeviceSetEventMask(device, 0);
-    DeviceSetQueues(device, kQueueBytes, kQueueBytes);
-    DevicePurge(device);
-    DeviceSetTimeouts(device, kTimeouts);
-    if (!DeviceSetLine(device, s)) {
-      CloseDevice(device);
-      return 0;
-    }
-    {
-      std::lock_guard<std::mutex> guard(entry.lock);
-      entry.handle = device;
-      entry.isOpen = 1;
-    }
-    // Let the line and the adapter settle, then drop whatever arrived meanwhile.
-    SleepTicks(kSettleTicks);
-    DeviceClearError(device);
-    DevicePurge(device);
+  if (entry.isOpen) {
+    entry.refCount++;
+    if (Tracing()) TraceLine(port, "open %s: open already, %d links share it", entry.path, entry.refCount);
+    return 1;
   }
-  entry.refCount++;
+  LineSettings s = PortLineSettings(baudRate, byteSize, parity, stopBits);
+  entry.baudRate = s.baudRate;
+  entry.byteSize = s.byteSize;
+  entry.parity = s.parity;
+  entry.stopBits = s.stopBits;
+  entry.refCount = 0;
+  char line[32];
+  DescribeLine(s, line, sizeof line);
+
+  DeviceOpenInfo info;
+  Device *device = DeviceOpen(static_cast<uint16_t>(port), &info);
+  if (!device) {
+    if (Tracing()) TraceOpenFailure(port, info, line);
+    return 0;
+  }
+  // Only the line settings decide; the other preparations are best effort.
+  DeviceSetEventMask(device, 0);
+  DeviceSetQueues(device, kQueueBytes, kQueueBytes);
+  DevicePurge(device);
+  DeviceSetTimeouts(device, kTimeouts);
+  if (!DeviceSetLine(device, s)) {
+    info.failure = OpenFailure::kLineRefused;
+    DeviceErrorText(info.osText, sizeof info.osText);
+    CloseDevice(device);
+    if (Tracing()) TraceOpenFailure(port, info, line);
+    return 0;
+  }
+  if (Tracing()) {
+    if (info.network)
+      TraceLine(
+          port,
+          "open %s: raw TCP, line settings (%s) and RTS are not applied here: the device server's serial "
+          "side must be set up for them",
+          info.path, line);
+    else
+      TraceLine(port, "open %s %s", info.path, line);
+  }
+  {
+    std::lock_guard<FairLock> guard(entry.lock);
+    std::snprintf(entry.path, sizeof entry.path, "%s", info.path);
+    entry.handle = device;
+    entry.isOpen = 1;
+  }
+  // Let the line and the adapter settle, then drop whatever arrived meanwhile.
+  SleepTicks(kSettleTicks);
+  DeviceClearError(device);
+  DevicePurge(device);
+  entry.refCount = 1;
   return 1;
 }
 
 int PortRelease(int port) {
   if (!ValidPort(port)) return 0;
-  std::lock_guard<std::mutex> table(tableLock);
+  std::lock_guard<FairLock> table(tableLock);
   ComPort &entry = Entry(port);
   if (!entry.isOpen) return 0;
   if (--entry.refCount <= 0) {
-    std::lock_guard<std::mutex> guard(entry.lock);
-    CloseEntry(entry);
+    std::lock_guard<FairLock> guard(entry.lock);
+    CloseEntry(port, entry);
   }
   return 1;
 }
 
 void PortCloseAll() {
-  std::lock_guard<std::mutex> table(tableLock);
+  if (!tableLock.try_lock()) return;  // an open in progress: the OS closes what is left
+  for (int p = 0; p < kPortCount; p++) {
+    ComPort &entry = ports[p];
+    if (!entry.lock.try_lock()) continue;  // a transfer in progress
+    if (entry.isOpen) CloseEntry(p, entry);
+    entry.lock.unlock();
+  }
+  tableLock.unlock();
+}
+
+void PortForgetAll() {
+  tableLock.Reset();
   for (ComPort &entry : ports) {
-    std::lock_guard<std::mutex> guard(entry.lock);
-    if (entry.isOpen) CloseEntry(entry);
+    entry.lock.Reset();
+    if (entry.isOpen) DeviceAbandon(entry.handle);
+    entry.isOpen = 0;
+    entry.refCount = 0;
+    entry.handle = nullptr;
   }
 }
 
-void PortLock(int port) {
-  if (ValidPort(port)) Entry(port).lock.lock();
+PortGuard::PortGuard(int port) : lock_(ValidPort(port) ? &Entry(port).lock : nullptr) {
+  if (lock_) lock_->lock();
 }
 
-void PortUnlock(int port) {
-  if (ValidPort(port)) Entry(port).lock.unlock();
+PortGuard::~PortGuard() {
+  if (lock_) lock_->unlock();
 }
 
 bool PortIsOpen(int port) {
@@ -150,11 +229,15 @@ void PurgePort(int port) {
 }
 
 void SetRts(int port) {
-  if (PortIsOpen(port)) DeviceSetRts(Entry(port).handle);
+  if (!PortIsOpen(port)) return;
+  DeviceSetRts(Entry(port).handle);
+  if (Tracing()) TraceNote(port, "RTS high");
 }
 
 void ClearRts(int port) {
-  if (PortIsOpen(port)) DeviceClearRts(Entry(port).handle);
+  if (!PortIsOpen(port)) return;
+  DeviceClearRts(Entry(port).handle);
+  if (Tracing()) TraceNote(port, "RTS low");
 }
 
 void SleepMs(uint32_t ms) {

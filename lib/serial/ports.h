@@ -2,10 +2,10 @@
 // byte primitives both frame protocols are built from.
 #pragma once
 #include <cstdint>
-#include <mutex>
 
+#include "../links/plc_link.h"
 #include "device.h"
-#include "plc_link.h"
+#include "fair_lock.h"
 
 constexpr int kPortCount = 16;
 constexpr uint32_t kTickMs = 55;
@@ -22,22 +22,41 @@ struct ComPort {
   uint8_t byteSize;
   uint8_t parity;    // 0 none, 1 odd, 2 even
   uint8_t stopBits;  // 0 one, 2 two
-  std::mutex lock;   // serializes transfers; held by the links layer
+  FairLock lock;     // serializes transfers; held by the links layer
+  char path[256];    // the device or address, for the trace
 };
 
 // Port management; port numbers are taken as unsigned 16-bit values and
 // those of 16 and above are refused.
 int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
 int PortRelease(int port);
-void PortCloseAll();
-void PortLock(int port);
-void PortUnlock(int port);
 bool PortIsOpen(int port);  // call with the port's lock held
 void PurgePort(int port);
 void SetRts(int port);
 void ClearRts(int port);
 void SleepMs(uint32_t ms);
 void SleepTicks(uint32_t ticks);
+
+// The port's lock for a scope: transfers, and link opens and closes while
+// they write the shared link record. Does nothing for an invalid number.
+class PortGuard {
+ public:
+  explicit PortGuard(int port);
+  ~PortGuard();
+  PortGuard(const PortGuard &) = delete;
+  PortGuard &operator=(const PortGuard &) = delete;
+
+ private:
+  FairLock *lock_;
+};
+
+// At unload: closes every open port regardless of its reference count,
+// except those whose lock a thread holds (the process is ending in the
+// middle of their transfers; the OS closes them). Never waits.
+void PortCloseAll();
+// In a forked child: every port is the parent's; forget them without
+// touching the line, and start the locks afresh.
+void PortForgetAll();
 
 // Line settings a PortOpen would program for these arguments.
 LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
@@ -48,4 +67,5 @@ const ComPort &PortEntry(int port);
 // Byte primitives; call them with the port's lock held.
 bool SendByte(PlcLink &link, uint8_t byte);
 bool ReceiveByte(PlcLink &link, uint8_t *byte);
-bool ExpectByte(PlcLink &link, uint8_t value);
+// what names the expected value in the trace ("checksum"); nullptr: a character.
+bool ExpectByte(PlcLink &link, uint8_t value, const char *what = nullptr);

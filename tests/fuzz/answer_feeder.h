@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fake_device.h"
-#include "serial/plc_link.h"
+#include "links/plc_link.h"
 
 class AnswerFeeder {
  public:

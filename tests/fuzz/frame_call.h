@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "answer_feeder.h"
-#include "serial/plc_link.h"
+#include "links/plc_link.h"
 #include "wire_verdict.h"
 
 using FamilyCall = int (*)(PlcLink &link, int64_t address, int count, uint8_t *buffer);

@@ -60,20 +60,31 @@ std::string Hex(const std::vector<uint8_t> &bytes) {
 using fake::Ev;
 using fake::state;
 
-Device *DeviceOpen(const char *name) {
+Device *DeviceOpen(int port, DeviceOpenInfo *info) {
+  *info = DeviceOpenInfo{};
+  std::snprintf(info->path, sizeof info->path, "COM%d", port + 1);
   state.log.push_back({Ev::Open});
-  state.lastName = name;
-  if (state.missing.count(name)) return nullptr;
+  state.lastName = info->path;
+  if (state.missing.count(info->path)) {
+    info->failure = OpenFailure::kNoDevice;
+    return nullptr;
+  }
   state.openDevices++;
-  int n = 0;
-  std::sscanf(name, "COM%d", &n);
-  fake::devices[(n - 1) & 15].id = n;
-  return &fake::devices[(n - 1) & 15];
+  fake::devices[port & 15].id = port + 1;
+  return &fake::devices[port & 15];
 }
 
 void DeviceClose(Device *) {
   state.log.push_back({Ev::Close});
   state.openDevices--;
+}
+
+void DeviceAbandon(Device *) {
+  state.openDevices--;
+}
+
+void DeviceErrorText(char *text, size_t size) {
+  std::snprintf(text, size, "fake failure");
 }
 
 bool DeviceSetEventMask(Device *, uint32_t mask) {

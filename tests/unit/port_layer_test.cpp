@@ -93,7 +93,7 @@ TEST_F(PortLayer, CloseAllIgnoresReferenceCounts) {
 
 TEST_F(PortLayer, BytePrimitives) {
   ASSERT_EQ(PortOpen(0, 9600, 7, 'E', 1), 1);
-  PlcLink link{0, 0, 0};
+  PlcLink link{0, 0, 0, kMaxFrameBytes};
   uint8_t b = 0;
   fake::Get().log.clear();
   EXPECT_FALSE(ReceiveByte(link, &b));  // nothing arrives: one attempt, then time-out
@@ -120,7 +120,7 @@ TEST_F(PortLayer, BytePrimitives) {
 }
 
 TEST_F(PortLayer, PrimitivesOnAClosedPortFailWithoutADevice) {
-  PlcLink link{7, 0, 0};
+  PlcLink link{7, 0, 0, kMaxFrameBytes};
   uint8_t b;
   EXPECT_FALSE(SendByte(link, 1));
   EXPECT_FALSE(ReceiveByte(link, &b));
