@@ -1,0 +1,210 @@
+// What a user of a real line relies on: naming any device for a port, the
+// reason of a failed open, the trace of what went over the wire, and the
+// frame size for controllers that take fewer bytes a frame.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+using namespace e2e;
+using velsim::Family;
+
+namespace {
+
+struct TraceLine {
+  std::string port;    // "COM1", "-"
+  std::string thread;  // "T4711"
+  std::string text;    // what follows the header
+};
+
+// Every line of a trace file, each checked for the header "  1234.5 COM1 T42 ".
+std::vector<TraceLine> ReadTrace(const std::string &path) {
+  std::ifstream in(path);
+  std::vector<TraceLine> lines;
+  static const std::regex header(R"(^ *\d+\.\d (COM\d+|-) (T\d+) (.*)$)");
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, header)) << line;
+    if (!m.empty()) lines.push_back({m[1], m[2], m[3]});
+  }
+  return lines;
+}
+
+std::vector<std::string> Texts(const std::vector<TraceLine> &lines) {
+  std::vector<std::string> texts;
+  for (const TraceLine &l : lines) texts.push_back(l.text);
+  return texts;
+}
+
+// Each test traces into a file of its own, named before the open that reads it.
+class RealLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tracePath =
+        DeviceDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".trace";
+    setenv("VELDRV_TRACE", tracePath.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("VELDRV_TRACE");
+    for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
+    unsetenv("VELDRV_FRAME_BYTES");
+  }
+  std::string tracePath;
+};
+
+TEST_F(RealLine, APortNamedByItsVariableAnywhere) {
+  // The device lives outside the COM folder, under another name.
+  std::string elsewhere = DeviceDir() + "/elsewhere";
+  velsim::PtyLine line(Family::Fx, elsewhere, 9);
+  setenv("VELDRV_COM2", (elsewhere + "/COM9").c_str(), 1);
+  int h = VelOpen(1, 1);
+  ASSERT_GE(h, 0);
+  Bytes data = Pattern(4, 3), back(4);
+  ASSERT_EQ(VelWrB(h, 'D', 0, 4, data.data()), VEL_OK);
+  ASSERT_EQ(VelRdB(h, 'D', 0, 4, back.data()), VEL_OK);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  std::vector<std::string> texts = Texts(ReadTrace(tracePath));
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts[0], "open " + elsewhere + "/COM9 9600 7E1");
+}
+
+TEST_F(RealLine, EveryFailedOpenSaysWhy) {
+  std::string file = DeviceDir() + "/not-a-tty";
+  std::ofstream(file) << "x";
+  velsim::PtyLine busy(Family::Fx, DeviceDir(), 12);
+  // Another opener holding the lock: a descriptor of our own, as another program would have.
+  int holder = open((DeviceDir() + "/COM12").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  setenv("VELDRV_COM10", (DeviceDir() + "/no-such-device").c_str(), 1);
+  setenv("VELDRV_COM11", file.c_str(), 1);
+  EXPECT_EQ(VelOpen(9, 1), VEL_PORT);
+  EXPECT_EQ(VelOpen(10, 1), VEL_PORT);
+  EXPECT_EQ(VelOpen(11, 1), VEL_PORT);
+  close(holder);
+
+  std::vector<TraceLine> lines = ReadTrace(tracePath);
+  std::map<std::string, std::string> failures;  // port -> the open line
+  for (const TraceLine &l : lines)
+    if (l.text.rfind("open ", 0) == 0) failures[l.port] = l.text;
+  EXPECT_EQ(failures["COM10"], "open " + DeviceDir() +
+                                   "/no-such-device failed: no such device: name it with VELDRV_COM10 or "
+                                   "VELDRV_DEVICE_DIR [No such file or directory]");
+  EXPECT_EQ(failures["COM11"],
+            "open " + file + " failed: not a serial port [Inappropriate ioctl for device]");
+  EXPECT_EQ(
+      failures["COM12"],
+      "open " + DeviceDir() + "/COM12 failed: in use by another program [Resource temporarily unavailable]");
+  // And each call with its result.
+  EXPECT_EQ(lines.back().text, "VelOpen(11, 1) = -4");
+}
+
+// One transfer of each family, line by line: the frame's summary first, then
+// the bytes both ways, RTS and the handshake, then the call and its result.
+TEST_F(RealLine, TraceOfAnFxAndAnASeriesTransfer) {
+  velsim::PtyLine fx(Family::Fx, DeviceDir(), 13);
+  velsim::PtyLine a(Family::A, DeviceDir(), 14);
+  fx.write(0x1014, {0x01, 0x02, 0x03, 0x04});
+  a.write(0x8800, {0x34, 0x12});
+  int hf = VelOpen(12, 1), ha = VelOpen(13, 0);
+  ASSERT_GE(hf, 0);
+  ASSERT_GE(ha, 0);
+  Bytes buf(4);
+  ASSERT_EQ(VelRdW(hf, 'D', 10, 2, buf.data()), VEL_OK);
+  ASSERT_EQ(VelRdB(ha, 'D', 0, 2, buf.data()), VEL_OK);
+  a.setFault(velsim::Fault{velsim::FaultKind::WrongChecksum});
+  EXPECT_EQ(VelRdB(ha, 'D', 0, 2, buf.data()), VEL_WRONG_CHAR);
+  VelClose(hf);
+  VelClose(ha);
+
+  std::vector<std::string> texts = Texts(ReadTrace(tracePath));
+  std::vector<std::string> expected = {
+      "open " + DeviceDir() + "/COM13 9600 7E1",
+      "VelOpen(12, 1) = " + std::to_string(hf),
+      "open " + DeviceDir() + "/COM14 9600 8O1",
+      "VelOpen(13, 0) = " + std::to_string(ha),
+      // D10, two words: ENQ, ACK, the request with its checksum 5D, the reply with its checksum.
+      "FX read 0x1014 n=4 -> 01 02 03 04",
+      "  > 05",
+      "  < 06",
+      "  > 02 30 31 30 31 34 30 34 03 35 44",
+      "  < 02 30 31 30 32 30 33 30 34 03 38 44",
+      "VelRdW(" + std::to_string(hf) + ", 'D', 10, 2) = 0",
+      // The first A-series frame wakes the controller and gets its session byte (0x31).
+      "A read 0x8800 n=2 -> 34 12",
+      "  RTS low",
+      "  > AA",
+      "  RTS high",
+      "  > B0",
+      "  < 5A 31",
+      "  handshake: session byte 0x31",
+      "  RTS low",
+      "  > 31",
+      "  RTS high",
+      "  > 07 00 FF 02 00 88 00 02 92",
+      "  < 05 00 FF 02 34 12 4C",
+      "VelRdB(" + std::to_string(ha) + ", 'D', 0, 2) = 0",
+      "A read 0x8800 n=2 failed: wrong checksum 0x4D where 0x4C was expected",
+      "  RTS low",
+      "  > 31",
+      "  RTS high",
+      "  > 07 00 FF 02 00 88 00 02 92",
+      "  < 05 00 FF 02 34 12 4D",
+      "VelRdB(" + std::to_string(ha) + ", 'D', 0, 2) = -6",
+      "close " + DeviceDir() + "/COM13",
+      "VelClose(" + std::to_string(hf) + ") = 0",
+      "close " + DeviceDir() + "/COM14",
+      "VelClose(" + std::to_string(ha) + ") = 0",
+  };
+  EXPECT_EQ(texts, expected);
+}
+
+// 16 threads on four ports: every frame's lines stay together, in one
+// thread's name, and every call is there.
+TEST_F(RealLine, TraceLinesOfSixteenThreadsNeverMix) {
+  std::vector<std::unique_ptr<velsim::PtyLine>> lines;
+  std::vector<int> handles;
+  for (int com = 1; com <= 4; com++) {
+    lines.push_back(std::make_unique<velsim::PtyLine>(com % 2 ? Family::Fx : Family::A, DeviceDir(), com));
+  }
+  for (int t = 0; t < 16; t++) handles.push_back(VelOpen(t % 4, (t % 4 + 1) % 2));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 16; t++) {
+    threads.emplace_back([h = handles[t]] {
+      Bytes buf(300);
+      for (int i = 0; i < 10; i++) ASSERT_EQ(VelRdB(h, 'D', 0, 300, buf.data()), VEL_OK);
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  for (int h : handles) VelClose(h);
+
+  std::vector<TraceLine> trace = ReadTrace(tracePath);
+  int frames = 0, calls = 0;
+  const TraceLine *frame = nullptr;
+  for (const TraceLine &l : trace) {
+    if (l.text.rfind("  ", 0) == 0) {  // an event of the frame above
+      ASSERT_NE(frame, nullptr) << l.text;
+      EXPECT_EQ(l.port, frame->port) << l.text;
+      EXPECT_EQ(l.thread, frame->thread) << l.text;
+      continue;
+    }
+    frame = nullptr;
+    if (std::regex_match(l.text, std::regex(R"((FX|A) read 0x(1000|10FE|8800|88FE) n=(254|46) -> .*)"))) {
+      frame = &l;
+      frames++;
+    }
+    calls += l.text.rfind("VelRdB(", 0) == 0;
+  }
+  EXPECT_EQ(calls, 160);
+  EXPECT_EQ(frames, 320);  // 300 bytes: frames of 254 and 46
+}
+
+}  // namespace
