@@ -10,6 +10,7 @@
 namespace {
 
 bool utf8Console = false;
+char lastWritten = '\n';
 
 }  // namespace
 
@@ -33,16 +34,22 @@ void Say(const char *format, ...) {
   if (utf8Console) text = Cp850ToUtf8(text);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+  if (!text.empty()) lastWritten = text.back();
 }
 
 int ReadKey() {
   return std::getchar();
 }
 
-bool AskNumber(const char *prompt, unsigned *value) {
+void EndLastLine() {
+  // A prompt ends in a blank or "\r"; "\r" waits on a line of its own.
+  if (lastWritten != '\n') Say("\n");
+}
+
+bool AskNumber(const char *prompt, unsigned long long *value) {
   for (;;) {
     Say("%s", prompt);
-    int scanned = std::scanf("%u", value);
+    int scanned = std::scanf("%llu", value);
     if (scanned == 1) return true;
     if (scanned == EOF) return false;
     int c;

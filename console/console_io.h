@@ -13,8 +13,12 @@ void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // The next character of standard input, or EOF at its end.
 int ReadKey();
 
-// Prints prompt, then reads an unsigned decimal number ("%u"): leading white
-// space is skipped and the character after the digits stays unread. A
-// non-numeric entry discards the rest of its line and asks again. Returns
-// false at the end of input.
-bool AskNumber(const char *prompt, unsigned *value);
+// Prints prompt, then reads an unsigned decimal number: leading white space
+// is skipped and the character after the digits stays unread. The number is
+// kept as typed (a count of 70000 is 70000, not its low 16 bits); one too
+// large for 64 bits reads as the largest. A non-numeric entry discards the
+// rest of its line and asks again. Returns false at the end of input.
+bool AskNumber(const char *prompt, unsigned long long *value);
+
+// Ends the line the output stopped in, if it did (before the program ends).
+void EndLastLine();

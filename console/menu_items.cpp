@@ -17,15 +17,16 @@ uint16_t wordBuffer[kBufferWords];
 
 const char kPressKey[] = "Weiter mit bel. Taste...\r";
 
-// Start numbers, counts and values go to the library by their low 16 bits.
-unsigned Low16(unsigned value) {
-  return value & 0xFFFFu;
+// Start numbers and values go to the library by their low 16 bits.
+unsigned Low16(unsigned long long value) {
+  return static_cast<unsigned>(value & 0xFFFFu);
 }
 
-// A count larger than the buffer is refused before anything is sent.
-bool CountFits(unsigned count, unsigned limit) {
+// A count larger than the buffer, as typed, is refused before anything is
+// sent; counts that fit are below 65536 and need no cutting.
+bool CountFits(unsigned long long count, unsigned limit) {
   if (count <= limit) return true;
-  Say("Anzahl %u ist zu gro\xE1, h\x94"
+  Say("Anzahl %llu ist zu gro\xE1, h\x94"
       "chstens %u m\x94glich. Nichts gesendet.\n",
       count, limit);
   return false;
@@ -33,14 +34,12 @@ bool CountFits(unsigned count, unsigned limit) {
 
 // Read markers and read inputs differ only in texts and operand letter.
 ItemEnd ReadBytes(int handle, const char *title, int letter, const char *lineFormat) {
-  unsigned start, count;
+  unsigned long long start, count;
   Say("%s", title);
   if (!AskNumber("StartNr: ", &start)) return ItemEnd::kInputEnded;
   if (!AskNumber("Anzahl der Bytes\n", &count)) return ItemEnd::kInputEnded;
-  start = Low16(start);
-  count = Low16(count);
   if (!CountFits(count, kBufferBytes)) return ItemEnd::kBackToMenu;
-  int result = VelRdB(handle, letter, static_cast<int>(start), static_cast<int>(count), byteBuffer);
+  int result = VelRdB(handle, letter, static_cast<int>(Low16(start)), static_cast<int>(count), byteBuffer);
   if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
   for (unsigned i = 0; i < count; ++i) {
     Say(lineFormat, i, static_cast<unsigned>(byteBuffer[i]));
@@ -73,39 +72,36 @@ ItemEnd ReadInputs(int handle) {
 }
 
 ItemEnd WriteOutputs(int handle) {
-  unsigned start, value, count;
+  unsigned long long start64, value, count;
   Say("\nSchreibe Ausgangsbyte: \n");
-  if (!AskNumber("StartNr: ", &start)) return ItemEnd::kInputEnded;
+  if (!AskNumber("StartNr: ", &start64)) return ItemEnd::kInputEnded;
   if (!AskNumber("Schreibwert: ", &value)) return ItemEnd::kInputEnded;
   if (!AskNumber("Anzahl: ", &count)) return ItemEnd::kInputEnded;
-  start = Low16(start);
-  count = Low16(count);
+  const unsigned start = Low16(start64);
   if (!CountFits(count, kBufferBytes)) return ItemEnd::kBackToMenu;
   for (unsigned i = 0; i < count; ++i) byteBuffer[i] = static_cast<unsigned char>(value & 0xFFu);
   int result = VelWrB(handle, 'A', static_cast<int>(start), static_cast<int>(count), byteBuffer);
   if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
-  Say("ab AB %d , %d Bytes geschrieben\n", static_cast<int>(start), static_cast<int>(count));
+  Say("ab AB %u , %u Bytes geschrieben\n", start, static_cast<unsigned>(count));
   return ItemEnd::kBackToMenu;
 }
 
 ItemEnd ReadRegisterWords(int handle) {
-  unsigned start, count;
+  unsigned long long start64, count;
   Say("Lese DReg \n");
-  if (!AskNumber("\nStart ab Wort: ", &start)) return ItemEnd::kInputEnded;
+  if (!AskNumber("\nStart ab Wort: ", &start64)) return ItemEnd::kInputEnded;
   if (!AskNumber("\nAnzahl der Worte: ", &count)) return ItemEnd::kInputEnded;
-  start = Low16(start);
-  count = Low16(count);
+  const unsigned start = Low16(start64);
   if (!CountFits(count, kBufferWords)) return ItemEnd::kBackToMenu;
   int result = VelRdW(handle, 'D', static_cast<int>(start), static_cast<int>(count), wordBuffer);
   if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
-  return ListWords(start, count);
+  return ListWords(start, static_cast<unsigned>(count));
 }
 
 ItemEnd WriteRegisterWords(int handle) {
-  unsigned count, value;
+  unsigned long long count, value;
   Say("Schreibe DReg ab DW 0\n");
   if (!AskNumber("\nAnzahl der Worte: ", &count)) return ItemEnd::kInputEnded;
-  count = Low16(count);
   // The value is asked for before a count is refused, as in item 3, so that
   // it is not taken for a menu choice.
   if (!AskNumber("\nSchreibwert: ", &value)) return ItemEnd::kInputEnded;
@@ -114,5 +110,5 @@ ItemEnd WriteRegisterWords(int handle) {
   // Writing always starts at data register 0.
   int result = VelWrW(handle, 'D', 0, static_cast<int>(count), wordBuffer);
   if (result != 0) return ShowError(result) ? ItemEnd::kBackToMenu : ItemEnd::kInputEnded;
-  return ListWords(0, count);
+  return ListWords(0, static_cast<unsigned>(count));
 }

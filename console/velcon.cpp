@@ -65,8 +65,11 @@ int main(int argc, char **argv) {
     Say("%s", kMenu);
     int c = ReadKey();
     // The end of input ends the program as '0' does.
-    if (c == '0' || c == EOF) break;
-    if (RunItem(handle, c) == ItemEnd::kInputEnded) break;
+    if (c == '0') break;
+    if (c == EOF || RunItem(handle, c) == ItemEnd::kInputEnded) {
+      EndLastLine();
+      break;
+    }
   }
   // The exit status is the result of closing the handle (0).
   return VelClose(handle);

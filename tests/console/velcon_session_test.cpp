@@ -163,9 +163,9 @@ TEST(VelconSession, FxAllItemsInCodePage850) {
 }
 
 // No arguments: COM1 and an A-series controller, in a UTF-8 locale on a
-// terminal. Numbers cut to 16 bits, a non-numeric entry asked again, counts
-// above the buffers refused without a frame, and the end of input at the menu
-// ending the program as '0' does.
+// terminal. Start numbers cut to 16 bits, a non-numeric entry asked again,
+// counts above the buffers (as typed, also above 65535) refused without a
+// frame, and the end of input at the menu ending the program as '0' does.
 TEST(VelconSession, ASeriesOnTerminalInUtf8) {
   TempDir dir;
   velsim::PtyLine line(Family::A, dir.Path(), 1);
@@ -187,7 +187,18 @@ TEST(VelconSession, ASeriesOnTerminalInUtf8) {
   d.Expect("Schreibwert: ");
   d.Type("4660\n");  // 0x1234: byte 0x34
   d.Expect("Anzahl: ");
-  d.Type("65537\n");  // count 1
+  d.Type("65537\n");  // not 1: too large
+  d.Expect(
+      "Anzahl 65537 ist zu gro\xC3\x9F, h\xC3\xB6"
+      "chstens 1024 m\xC3\xB6glich. Nichts gesendet.\n" +
+      menu + menu);
+  d.Type("3\n");
+  d.Expect("\nSchreibe Ausgangsbyte: \nStartNr: ");
+  d.Type("65538\n");
+  d.Expect("Schreibwert: ");
+  d.Type("4660\n");
+  d.Expect("Anzahl: ");
+  d.Type("1\n");
   d.Expect("ab AB 2 , 1 Bytes geschrieben\n" + menu + menu);
 
   d.Type("1\n");
@@ -204,11 +215,11 @@ TEST(VelconSession, ASeriesOnTerminalInUtf8) {
 
   d.Type("5\n");
   d.Expect("Schreibe DReg ab DW 0\n\nAnzahl der Worte: ");
-  d.Type("2000\n");  // refused once the value is in, so it is no menu choice
+  d.Type("70000\n");  // refused once the value is in, so it is no menu choice
   d.Expect("\nSchreibwert: ");
   d.Type("1\n");
   d.Expect(
-      "Anzahl 2000 ist zu gro\xC3\x9F, h\xC3\xB6"
+      "Anzahl 70000 ist zu gro\xC3\x9F, h\xC3\xB6"
       "chstens 1024 m\xC3\xB6glich. Nichts gesendet.\n" +
       menu + menu);
 
@@ -222,7 +233,8 @@ TEST(VelconSession, ASeriesOnTerminalInUtf8) {
 }
 
 // "FX COM3 A": both family lines, the A-series protocol on COM1 (COM3 is
-// ignored); the end of input at a number prompt ends the program.
+// ignored); the end of input at a number prompt ends the program, and its
+// last line.
 TEST(VelconSession, LaterArgumentWinsAndUnknownIsIgnored) {
   TempDir dir;
   velsim::PtyLine line(Family::A, dir.Path(), 1);
@@ -240,6 +252,7 @@ TEST(VelconSession, LaterArgumentWinsAndUnknownIsIgnored) {
   d.Type("2");
   d.Expect("Lese Eingangsbyte\n StartNr: ");
   d.Velcon().EndInput();
+  d.Expect("\n");
   EXPECT_EQ(d.Velcon().WaitExit(), 0);
   d.ExpectWholeOutput();
   EXPECT_EQ(Transfers(line), (std::vector<Transfer>{{TraceKind::Read, 0x8400, 1}}));

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "child_process.h"
+#include "sim.h"
 #include "velcon_texts.h"
 
 namespace {
@@ -57,6 +58,15 @@ TEST(VelconStart, HelpPrintsGermanUsageWithoutOpeningAPort) {
     EXPECT_EQ(velcon.Output().find("Velmora"), std::string::npos);
     EXPECT_NE(velcon.Output().find("Gro\xC3\x9F-"), std::string::npos) << "UTF-8 in a UTF-8 locale";
   }
+  // A locale that is not installed still names the terminal's codeset.
+  for (const char *locale : {"xx_XX.UTF-8", "xx_XX.utf8"}) {
+    ChildProcess velcon(Velcon(dir, {"--help"}, locale));
+    EXPECT_EQ(velcon.WaitExit(), 0);
+    EXPECT_NE(velcon.Output().find("Gro\xC3\x9F-"), std::string::npos) << locale;
+  }
+  ChildProcess latin(Velcon(dir, {"--help"}, "xx_XX.ISO-8859-1"));
+  EXPECT_EQ(latin.WaitExit(), 0);
+  EXPECT_NE(latin.Output().find("Gro\xE1-"), std::string::npos);
 }
 
 TEST(VelconStart, FailedOpenShowsCodeAndEndsWithFailure) {
@@ -104,6 +114,22 @@ TEST(VelconStart, SilentControllerShowsTimeoutError) {
                          "Lese DReg \n\nStart ab Wort: " + "\nAnzahl der Worte: " + timeout + menu +
                          "Lese MerkerByte\n StartNr: " + "Anzahl der Bytes\n" + timeout;
   EXPECT_EQ(velcon.Output(), expected);
+}
+
+// With its standard output closed, velcon must not print into the line: the
+// controller sees the one read and nothing else.
+TEST(VelconStart, ClosedStandardOutputNeverReachesTheLine) {
+  TempDir dir;
+  velsim::PtyLine line(velsim::Family::Fx, dir.Path(), 1);
+  ChildProcess::Setup setup = Velcon(dir, {});
+  setup.argv = {"/bin/sh", "-c", "exec \"$0\" COM1 FX >&-", VELCON_PATH};
+  ChildProcess velcon(setup);
+  velcon.Send("4\n10\n1\n\n0\n");
+  EXPECT_EQ(velcon.WaitExit(), 0);
+  line.settle();
+  EXPECT_EQ(line.protocolErrors(), 0u);
+  EXPECT_EQ(line.frames(), 1u);
+  EXPECT_EQ(velcon.Output(), "");
 }
 
 }  // namespace
