@@ -1,4 +1,6 @@
 // Wire efficiency and CPU load: reads and writes against a paced simulator in a process of its own.
+#include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,6 +26,19 @@ struct Size {
 
 // Repetitions keep each size at a few seconds of line time.
 constexpr Size kSizes[] = {{2, 15, 1.05}, {64, 5, 0}, {254, 3, 1.01}, {600, 3, 1.01}, {4096, 1, 1.01}};
+constexpr Size kTracedSizes[] = {{254, 3, 1.01}, {4096, 1, 1.01}};
+
+// The CPU of the library may cost at most this much more than a bare receive loop at the same pace,
+// measured at the same time: a wake-up per character is the floor, whatever the machine's load.
+constexpr double kCpuOverFloor = 1.2;
+
+// One way of running the transfers: plain, with the trace written to a file, ...
+struct Pass {
+  const char *label;  // appended to the row's name; "" for the plain pass
+  bool trace;
+  const Size *sizes;
+  std::size_t count;
+};
 
 struct Measured {
   std::vector<double> ms;
@@ -64,13 +79,14 @@ Measured Run(int handle, Family family, Op op, const Size &size, const VelsimPro
   return m;
 }
 
-void AddRows(ResultTable &table, Family family, Op op, const Size &size, const Measured &m) {
+void AddRows(ResultTable &table, Family family, Op op, const Size &size, const Measured &m,
+             const Pass &pass) {
   const WireTime wire = TransferWireTime(family, op, size.bytes);
   const double median = Median(m.ms);
   const double ratio = median / wire.totalMs();
   Row row;
   row.benchmark = "wire efficiency";
-  row.what = Format("%s %s %d B (x%d)", FamilyName(family), OpName(op), size.bytes, size.reps);
+  row.what = Format("%s %s %d B%s (x%d)", FamilyName(family), OpName(op), size.bytes, pass.label, size.reps);
   row.result = Format("%.3f (%.1f / %.1f ms)", ratio, median, wire.totalMs());
   if (family == Family::A)
     row.result +=
@@ -90,30 +106,51 @@ void AddRows(ResultTable &table, Family family, Op op, const Size &size, const M
                        m.floor.percent, m.floor.usPerChar);
     }
     result += Format("; velsim %.1f %%", 100 * m.simCpuMs / m.wallMs);
-    table.addAndShow({"CPU", Format("%s %s 4096 B", FamilyName(family), OpName(op)), result, "< 1 %",
-                      load < 1 ? Held::Yes : Held::No});
+    // Reads are judged against the bare loop measured beside them; writes receive little and stay
+    // far below 1 %.
+    const bool againstFloor = op == Op::Read && m.floor.ok;
+    const Held held = againstFloor ? (load <= kCpuOverFloor * m.floor.percent ? Held::Yes : Held::No)
+                                   : (load < 1 ? Held::Yes : Held::No);
+    table.addAndShow({"CPU", Format("%s %s 4096 B%s", FamilyName(family), OpName(op), pass.label), result,
+                      againstFloor ? Format("<= %.1f x bare loop", kCpuOverFloor) : "< 1 %", held});
   }
+}
+
+// Opens a handle on COMcom (the trace is read at every open) and makes the first frame, which on an
+// A-series link runs the wake-up handshake, before anything is measured.
+int OpenWarm(int com, Family family) {
+  const int handle = VelOpen(com - 1, family == Family::Fx);
+  if (handle < 0) throw std::runtime_error(Format("VelOpen on COM%d returned %d", com, handle));
+  std::uint8_t warm[2];
+  if (VelRdB(handle, 'S', kAddress, 2, warm) != 0) throw std::runtime_error("warm-up read failed");
+  return handle;
 }
 
 }  // namespace
 
 void PacedTransfers(const Options &options, ResultTable &table) {
+  const Pass passes[] = {{"", false, kSizes, std::size(kSizes)},
+                         {", trace to a file", true, kTracedSizes, std::size(kTracedSizes)}};
+  const std::string tracePath = DeviceDir() + "/bench.trace";
   int com = 1;
   for (Family family : {Family::Fx, Family::A}) {
     VelsimProcess sim(options.velsim, family, DeviceDir(), com, true);
-    const int handle = VelOpen(com - 1, family == Family::Fx);
-    if (handle < 0) throw std::runtime_error(Format("VelOpen on COM%d returned %d", com, handle));
-    // The first frame of an A-series link runs the wake-up handshake; no measured frame does.
-    std::uint8_t warm[2];
-    if (VelRdB(handle, 'S', kAddress, 2, warm) != 0) throw std::runtime_error("warm-up read failed");
-    for (const Size &size : kSizes) {
-      Progress("paced %s %d bytes", FamilyName(family), size.bytes);
-      const Measured written = Run(handle, family, Op::Write, size, sim);
-      const Measured read = Run(handle, family, Op::Read, size, sim);
-      AddRows(table, family, Op::Read, size, read);
-      AddRows(table, family, Op::Write, size, written);
+    for (const Pass &pass : passes) {
+      if (pass.trace)
+        setenv("VELDRV_TRACE", tracePath.c_str(), 1);
+      else
+        unsetenv("VELDRV_TRACE");
+      const int handle = OpenWarm(com, family);
+      for (const Size *size = pass.sizes; size != pass.sizes + pass.count; size++) {
+        Progress("paced %s %d bytes%s", FamilyName(family), size->bytes, pass.label);
+        const Measured written = Run(handle, family, Op::Write, *size, sim);
+        const Measured read = Run(handle, family, Op::Read, *size, sim);
+        AddRows(table, family, Op::Read, *size, read, pass);
+        AddRows(table, family, Op::Write, *size, written, pass);
+      }
+      VelClose(handle);
     }
-    VelClose(handle);
+    unsetenv("VELDRV_TRACE");
     com++;
   }
   table.note(
@@ -128,7 +165,9 @@ void PacedTransfers(const Options &options, ResultTable &table) {
       "busy thread) over wall time; the simulator runs as a separate velsim process, its own load is shown "
       "apart (from /proc, 10 ms resolution). The paced simulator hands over every character on its own, so "
       "the caller wakes once per character received; the bare loop, run in a process of its own during the "
-      "4096-byte reads, costs that wake-up without the library.");
+      "4096-byte reads, costs that wake-up without the library; a read may cost at most 1.2 times as much "
+      "as that loop did at the same time (writes: below 1 %). Trace to a file: VELDRV_TRACE names a file "
+      "in the benchmark's folder, every frame and call is written to it.");
 }
 
 }  // namespace bench

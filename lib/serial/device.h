@@ -76,10 +76,10 @@ bool DeviceWriteByte(Device *device, uint8_t byte);
 
 // Modem lines. A backend that can tell when written bytes have left the port
 // waits for that before RTS changes, so a byte sent with RTS dropped is on
-// the line while RTS is low.
+// the line while RTS is low. DTR is raised with the line settings and
+// dropped when the port closes.
 bool DeviceSetRts(Device *device);
 bool DeviceClearRts(Device *device);
-bool DeviceSetDtr(Device *device);
 bool DeviceClearDtr(Device *device);
 
 // Sleeps at least ms milliseconds; alertable sleeps may serve OS callbacks.

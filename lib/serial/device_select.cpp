@@ -90,10 +90,6 @@ bool DeviceClearRts(Device *d) {
   return !d->tcp && SerialSetRts(d->serial, false);
 }
 
-bool DeviceSetDtr(Device *d) {
-  return !d->tcp && SerialSetDtr(d->serial, true);
-}
-
 bool DeviceClearDtr(Device *d) {
   return !d->tcp && SerialSetDtr(d->serial, false);
 }

@@ -152,11 +152,6 @@ bool DeviceClearRts(Device *) {
   return true;
 }
 
-bool DeviceSetDtr(Device *) {
-  state.log.push_back({Ev::DtrOn});
-  return true;
-}
-
 bool DeviceClearDtr(Device *) {
   state.log.push_back({Ev::DtrOff});
   return true;
