@@ -43,7 +43,8 @@ done
 [[ "$(readlink "$prefix/lib/libveldrv.so")" == libveldrv.so.1 ]] || fail "lib/libveldrv.so does not link to libveldrv.so.1"
 [[ "$(readlink "$prefix/lib/libveldrv.so.1")" == libveldrv.so.1.0.0 ]] || fail "lib/libveldrv.so.1 does not link to libveldrv.so.1.0.0"
 for program in velcon velctl; do
-  ldd "$prefix/bin/$program" | grep -q "=> $prefix/bin/../lib/libveldrv.so.1 " ||
+  # grep -q may end before ldd has written everything: no pipe under pipefail.
+  grep -q "=> $prefix/bin/../lib/libveldrv.so.1 " <<<"$(ldd "$prefix/bin/$program")" ||
     fail "installed $program does not find the installed library"
 done
 
@@ -66,8 +67,9 @@ fi
 grep -q "not accepted" "$work/cmake-v2.log" || { cat "$work/cmake-v2.log"; fail "find_package(veldrv 2.0) failed otherwise"; }
 
 for program in consumer-pkgconfig cmake-build/consumer; do
-  ldd "$work/$program" | grep -q "=> $prefix/lib/libveldrv.so.1 " ||
-    ldd "$work/$program" | grep -q "=> $prefix/lib/pkgconfig/../../lib/libveldrv.so.1 " ||
+  libraries=$(ldd "$work/$program")
+  grep -q "=> $prefix/lib/libveldrv.so.1 " <<<"$libraries" ||
+    grep -q "=> $prefix/lib/pkgconfig/../../lib/libveldrv.so.1 " <<<"$libraries" ||
     fail "$program does not load the installed library"
 done
 
