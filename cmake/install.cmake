@@ -2,7 +2,7 @@
 #   P/include/veldrv.h
 #   P/lib/libveldrv.so -> libveldrv.so.1 -> libveldrv.so.1.0.0
 #     (Windows: P/bin/veldrv.dll and the import library P/lib/libveldrv.dll.a)
-#   P/bin/velcon, P/bin/velsim (when they are built)
+#   P/bin/velcon, P/bin/velsim, P/bin/velctl (when they are built)
 #   P/lib/pkgconfig/veldrv.pc
 #   P/lib/cmake/veldrv/: find_package(veldrv) with the target veldrv::veldrv
 # Included from the top-level CMakeLists.txt after all targets are defined.
@@ -24,7 +24,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/lib/api/veldrv.h DESTINATION ${CMAKE_INSTALL
 # The programs find the installed library next door: P/bin/../lib.
 file(RELATIVE_PATH veldrv_bin_to_lib
   /veldrv_root/${CMAKE_INSTALL_BINDIR} /veldrv_root/${CMAKE_INSTALL_LIBDIR})
-foreach(program velcon velsim)
+foreach(program velcon velsim velctl)
   if(TARGET ${program})
     if(NOT WIN32 AND NOT APPLE)
       set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${veldrv_bin_to_lib}")

@@ -39,7 +39,7 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::pair<std::stri
 }  // namespace
 
 ChildProcess::ChildProcess(const Setup &setup) : line_(setup.line) {
-  int childIn = -1, childOut = -1;
+  int childIn = -1, childOut = -1, childErr = -1;
   if (line_ == Line::kPipes) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Fail("pipe2");
@@ -47,6 +47,12 @@ ChildProcess::ChildProcess(const Setup &setup) : line_(setup.line) {
     inFd_ = in[1];
     outFd_ = out[0];
     childOut = out[1];
+    if (setup.collectErrors) {
+      int err[2];
+      if (pipe2(err, O_CLOEXEC) != 0) Fail("pipe2");
+      errFd_ = err[0];
+      childErr = err[1];
+    }
   } else {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) Fail("posix_openpt");
@@ -77,6 +83,7 @@ ChildProcess::ChildProcess(const Setup &setup) : line_(setup.line) {
     dup2(childIn, 0);
     dup2(childOut, 1);
     if (setup.line == Line::kTerminal) dup2(childOut, 2);  // a terminal shows both
+    if (childErr >= 0) dup2(childErr, 2);
     signal(SIGPIPE, SIG_DFL);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -85,6 +92,7 @@ ChildProcess::ChildProcess(const Setup &setup) : line_(setup.line) {
   if (line_ == Line::kPipes) {
     close(childIn);
     close(childOut);
+    if (childErr >= 0) close(childErr);
   }
   // The pseudo-terminal's slave stays open here, so reading the master never
   // fails with EIO when the program ends.
@@ -97,6 +105,7 @@ ChildProcess::~ChildProcess() {
   }
   if (inFd_ >= 0 && inFd_ != outFd_) close(inFd_);
   if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
   if (slaveFd_ >= 0) close(slaveFd_);
 }
 
@@ -121,18 +130,32 @@ void ChildProcess::EndInput() {
 }
 
 bool ChildProcess::ReadSome(std::chrono::milliseconds timeout) {
-  if (outputEnded_) return false;
-  pollfd p = {outFd_, POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  // A descriptor of -1 is left out by poll().
+  pollfd p[2] = {{outputEnded_ ? -1 : outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+  if (p[0].fd < 0 && p[1].fd < 0) return false;
+  if (poll(p, 2, static_cast<int>(timeout.count())) <= 0) return false;
+  bool got = false;
   char buffer[4096];
-  ssize_t n = read(outFd_, buffer, sizeof buffer);
-  if (n < 0 && errno == EINTR) return false;
-  if (n <= 0) {
-    outputEnded_ = true;
-    return false;
+  if (p[0].revents) {
+    ssize_t n = read(outFd_, buffer, sizeof buffer);
+    if (n > 0) {
+      output_.append(buffer, static_cast<size_t>(n));
+      got = true;
+    } else if (n == 0 || errno != EINTR) {
+      outputEnded_ = true;
+    }
   }
-  output_.append(buffer, static_cast<size_t>(n));
-  return true;
+  if (p[1].revents) {
+    ssize_t n = read(errFd_, buffer, sizeof buffer);
+    if (n > 0) {
+      errors_.append(buffer, static_cast<size_t>(n));
+      got = true;
+    } else if (n == 0 || errno != EINTR) {
+      close(errFd_);
+      errFd_ = -1;
+    }
+  }
+  return got;
 }
 
 bool ChildProcess::WaitFor(std::string_view text, std::chrono::milliseconds timeout) {

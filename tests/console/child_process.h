@@ -27,6 +27,8 @@ class ChildProcess {
     Line line = Line::kPipes;
     // Runs the program as leader of a new process group (for Ctrl-C tests).
     bool ownGroup = false;
+    // kPipes: standard error on a pipe of its own, collected in Errors().
+    bool collectErrors = false;
   };
 
   explicit ChildProcess(const Setup &setup);
@@ -50,6 +52,10 @@ class ChildProcess {
   const std::string &Output() const {
     return output_;
   }
+  // Standard error, with Setup::collectErrors.
+  const std::string &Errors() const {
+    return errors_;
+  }
   pid_t Pid() const {
     return pid_;
   }
@@ -63,10 +69,12 @@ class ChildProcess {
   int inFd_ = -1;   // to the program
   int outFd_ = -1;  // from the program
   int slaveFd_ = -1;
+  int errFd_ = -1;  // from the program's standard error, -1 once it ended
   bool outputEnded_ = false;
   bool exited_ = false;
   int status_ = -1;
   std::string output_;
+  std::string errors_;
   size_t searchFrom_ = 0;
 };
 

@@ -35,15 +35,18 @@ unset LD_LIBRARY_PATH
 
 step "install to $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
-for f in include/veldrv.h lib/libveldrv.so.1.0.0 bin/velcon bin/velsim lib/pkgconfig/veldrv.pc \
+for f in include/veldrv.h lib/libveldrv.so.1.0.0 bin/velcon bin/velsim bin/velctl lib/pkgconfig/veldrv.pc \
   lib/cmake/veldrv/veldrvConfig.cmake lib/cmake/veldrv/veldrvConfigVersion.cmake \
   lib/cmake/veldrv/veldrvTargets.cmake; do
   [[ -f "$prefix/$f" ]] || fail "$f not installed"
 done
 [[ "$(readlink "$prefix/lib/libveldrv.so")" == libveldrv.so.1 ]] || fail "lib/libveldrv.so does not link to libveldrv.so.1"
 [[ "$(readlink "$prefix/lib/libveldrv.so.1")" == libveldrv.so.1.0.0 ]] || fail "lib/libveldrv.so.1 does not link to libveldrv.so.1.0.0"
-ldd "$prefix/bin/velcon" | grep -q "=> $prefix/bin/../lib/libveldrv.so.1 " ||
-  fail "installed velcon does not find the installed library"
+for program in velcon velctl; do
+  # grep -q may end before ldd has written everything: no pipe under pipefail.
+  grep -q "=> $prefix/bin/../lib/libveldrv.so.1 " <<<"$(ldd "$prefix/bin/$program")" ||
+    fail "installed $program does not find the installed library"
+done
 
 step "build through pkg-config"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
@@ -64,8 +67,9 @@ fi
 grep -q "not accepted" "$work/cmake-v2.log" || { cat "$work/cmake-v2.log"; fail "find_package(veldrv 2.0) failed otherwise"; }
 
 for program in consumer-pkgconfig cmake-build/consumer; do
-  ldd "$work/$program" | grep -q "=> $prefix/lib/libveldrv.so.1 " ||
-    ldd "$work/$program" | grep -q "=> $prefix/lib/pkgconfig/../../lib/libveldrv.so.1 " ||
+  libraries=$(ldd "$work/$program")
+  grep -q "=> $prefix/lib/libveldrv.so.1 " <<<"$libraries" ||
+    grep -q "=> $prefix/lib/pkgconfig/../../lib/libveldrv.so.1 " <<<"$libraries" ||
     fail "$program does not load the installed library"
 done
 

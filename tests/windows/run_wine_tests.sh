@@ -291,4 +291,29 @@ else
   skip "Velcon: velcon.exe was not built"
 fi
 
+echo "== velctl"
+# Reads on velcon's FX controller, then a time-out on the silent one.
+run_velctl() {
+  local name=$1 expected_rc=$2 pattern=$3 com=$4
+  shift 4
+  local out=$work/velctl-$name.out
+  reset_line "$com"
+  timeout 60 "$wine" "$bin/velctl.exe" -p "COM$com" "$@" >"$out" 2>&1 </dev/null
+  local rc=$?
+  if [[ $rc -eq $expected_rc ]] && LC_ALL=C tr -d '\r' <"$out" | grep -Eq "$pattern"; then
+    pass "$name"
+  else
+    echo "exit status $rc; output:"
+    LC_ALL=C tail -10 "$out"
+    fail "$name"
+  fi
+}
+if [[ -x $bin/velctl.exe ]]; then
+  run_velctl Velctl.FxReadHex 0 '^D11 = 0xBEEF$' $fx_velcon read -t hex D10 2
+  run_velctl Velctl.ARead 0 '^D10 = 4660 \(0x1234\)$' $a_velcon -f a read D10 1
+  run_velctl Velctl.FxTimeOut 1 '^velctl: read D0 1: time-out: .* \(-1\)$' 3 read D0 1
+else
+  skip "Velctl: velctl.exe was not built"
+fi
+
 summary
