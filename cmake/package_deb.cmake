@@ -35,5 +35,9 @@ for scripts; and manual pages.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The loader's cache is rebuilt through dpkg's trigger (CPack's postinst and
+# postrm call ldconfig as well).
+file(WRITE ${PROJECT_BINARY_DIR}/package/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/deb/triggers)
 
 include(CPack)
