@@ -75,7 +75,9 @@ class _PortTable:
     """
 
     def __init__(self) -> None:
-        self.lock = threading.Lock()
+        # Reentrant: the finalizer of an unclosed Link may run, and close it,
+        # in the middle of another Link's open.
+        self.lock = threading.RLock()
         self._links: Dict[int, int] = {}
         self._devices: Dict[int, Tuple[str, Optional[str]]] = {}  # number: (device, earlier value)
 
