@@ -3,6 +3,7 @@
 #   P/lib/libveldrv.so -> libveldrv.so.1 -> libveldrv.so.1.0.0
 #     (Windows: P/bin/veldrv.dll and the import library P/lib/libveldrv.dll.a)
 #   P/bin/velcon, P/bin/velsim, P/bin/velctl (when they are built)
+#   P/share/man/man1/velcon.1.gz ..., P/share/man/man3/veldrv.3.gz (not on Windows)
 #   P/lib/pkgconfig/veldrv.pc
 #   P/lib/cmake/veldrv/: find_package(veldrv) with the target veldrv::veldrv
 # Included from the top-level CMakeLists.txt after all targets are defined.
@@ -63,3 +64,25 @@ foreach(dir LIBDIR INCLUDEDIR)
 endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/veldrv.pc.in ${VELDRV_PACKAGE_BINARY_DIR}/veldrv.pc @ONLY)
 install(FILES ${VELDRV_PACKAGE_BINARY_DIR}/veldrv.pc DESTINATION ${VELDRV_PKGCONFIG_DIR})
+
+# Manual pages, compressed as Debian keeps them: velcon(1), velsim(1),
+# velctl(1), veldrv(3). A page is installed when its source exists.
+if(NOT WIN32)
+  find_program(VELDRV_GZIP gzip REQUIRED)
+  set(veldrv_man_pages)
+  foreach(page velcon.1 velsim.1 velctl.1 veldrv.3)
+    set(source ${PROJECT_SOURCE_DIR}/man/${page})
+    if(NOT EXISTS ${source})
+      continue()
+    endif()
+    set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${compressed}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${VELDRV_GZIP} -9 -n -c ${source} > ${compressed}
+      DEPENDS ${source} VERBATIM)
+    string(REGEX REPLACE "^.*\\." "" section ${page})
+    install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    list(APPEND veldrv_man_pages ${compressed})
+  endforeach()
+  add_custom_target(veldrv_man_pages ALL DEPENDS ${veldrv_man_pages})
+endif()

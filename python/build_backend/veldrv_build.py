@@ -4,8 +4,11 @@ pip builds packages in an isolated environment and installs the backend's
 requirements into it from the package index; with this backend there are
 none, so `pip install ./python` works on machines without network access and
 without setuptools or wheel. The package is pure Python; a libveldrv.so*
-(veldrv.dll) put into veldrv/ before building is packed beside it, and the
-wheel is then tagged for this platform.
+(veldrv.dll) put into veldrv/ before building, or named by the setting
+`library` (an absolute path), is packed beside it, and the wheel is then
+tagged for this platform:
+
+    pip wheel ./python --no-deps -w dist --config-settings library=$PWD/build/lib/libveldrv.so.1
 """
 
 from __future__ import annotations
@@ -49,20 +52,39 @@ def _metadata() -> str:
     return "\n".join(lines) + "\n" + body
 
 
-def _package_files():
+def _library_setting(config_settings) -> str | None:
+    """The library file named by the build setting `library`, if any."""
+    value = (config_settings or {}).get("library")
+    if isinstance(value, list):
+        value = value[-1] if value else None
+    if not value:
+        return None
+    name = os.path.basename(value)
+    if not os.path.isabs(value) or not os.path.isfile(value) or not LIBRARY_FILE.match(name):
+        raise ValueError(
+            f"library={value}: give the absolute path of an existing libveldrv.so* (veldrv.dll)"
+        )
+    return value
+
+
+def _package_files(library: str | None = None):
     """(path in the wheel, path on disk) of the package, and whether a library is among them."""
-    files, native = [], False
+    files, native = {}, False
     base = os.path.join(ROOT, PACKAGE)
     for name in sorted(os.listdir(base)):
         path = os.path.join(base, name)
         if not os.path.isfile(path):
             continue
         if name.endswith(".py") or name == "py.typed":
-            files.append((f"{PACKAGE}/{name}", path))
+            files[f"{PACKAGE}/{name}"] = path
         elif LIBRARY_FILE.match(name):
-            files.append((f"{PACKAGE}/{name}", path))
+            files[f"{PACKAGE}/{name}"] = path
             native = True
-    return files, native
+    if library:
+        # The file itself: a symbolic link such as libveldrv.so.1 is followed.
+        files[f"{PACKAGE}/{os.path.basename(library)}"] = library
+        native = True
+    return sorted(files.items()), native
 
 
 def _tag(native: bool) -> str:
@@ -129,7 +151,7 @@ def get_requires_for_build_editable(config_settings=None):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    files, native = _package_files()
+    files, native = _package_files(_library_setting(config_settings))
     return _build(wheel_directory, [(arc, _read(path)) for arc, path in files], native)
 
 

@@ -32,12 +32,13 @@ if not os.environ.get("VELDRV_LIBRARY"):
 
 
 class Simulator:
-    """velsim serving DEVICE_DIR/COM<com>; port number com - 1 for the library."""
+    """velsim serving DEVICE_DIR/COM<com> (or FOLDER/COM<com>); port number
+    com - 1 for the library when it serves DEVICE_DIR."""
 
-    def __init__(self, family, com, *options):
+    def __init__(self, family, com, *options, folder=DEVICE_DIR):
         self.port = com - 1
-        self.path = os.path.join(DEVICE_DIR, f"COM{com}")
-        args = [VELSIM, "--family", family, "--dir", DEVICE_DIR, "--com", str(com), *options]
+        self.path = os.path.join(folder, f"COM{com}")
+        args = [VELSIM, "--family", family, "--dir", folder, "--com", str(com), *options]
         self.process = subprocess.Popen(
             args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL
         )

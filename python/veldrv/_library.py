@@ -7,8 +7,9 @@ import ctypes.util
 import glob
 import os
 import sys
+import sysconfig
 import threading
-from typing import Optional
+from typing import List, Optional, Sequence
 
 ENV_VARIABLE = "VELDRV_LIBRARY"
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -27,17 +28,52 @@ _loaded: dict = {}
 _load_lock = threading.Lock()
 
 
-def find_library(path: Optional[str] = None, package_dir: Optional[str] = None) -> str:
+def prefix_folders() -> List[str]:
+    """The library folders of the usual install prefixes, searched after the
+    system's own search: ``cmake --install build --prefix ~/.local`` (or
+    /usr/local) and the Debian package (/usr/lib) need no ldconfig run and
+    no LD_LIBRARY_PATH."""
+    if sys.platform == "win32":
+        return []
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    folders = [os.path.join(os.path.expanduser("~"), ".local", "lib")]
+    for prefix in ("/usr/local", "/usr"):
+        if multiarch:
+            folders.append(os.path.join(prefix, "lib", multiarch))
+        folders.append(os.path.join(prefix, "lib"))
+    return folders
+
+
+def _loads(name: str) -> bool:
+    """Whether the dynamic loader finds and loads ``name`` by its own search."""
+    try:
+        ctypes.CDLL(name)
+    except OSError:
+        return False
+    return True
+
+
+def find_library(
+    path: Optional[str] = None,
+    package_dir: Optional[str] = None,
+    prefixes: Optional[Sequence[str]] = None,
+) -> str:
     """The file or name of the library to load, searched in this order:
 
     1. ``path``, when given;
     2. the environment variable VELDRV_LIBRARY, when set and not empty;
     3. a libveldrv.so* (veldrv.dll) inside the package folder;
-    4. the system's search: ctypes.util.find_library('veldrv'), else
-       'libveldrv.so.1' ('veldrv.dll'), left to the dynamic loader.
+    4. the system's search: ctypes.util.find_library('veldrv'), or
+       'libveldrv.so.1' ('veldrv.dll') when the dynamic loader loads it
+       (its cache, LD_LIBRARY_PATH);
+    5. libveldrv.so.1 in the folders of ``prefixes``, by default
+       prefix_folders(): ~/.local/lib, /usr/local/lib, /usr/lib and their
+       multiarch folders.
 
-    A path given by argument or environment must name an existing file; it is
-    an error, not a reason to look further, when it does not.
+    When nothing is found the result is 'libveldrv.so.1', whose loading then
+    fails with a message that says where to put the library. A path given by
+    argument or environment must name an existing file; it is an error, not a
+    reason to look further, when it does not.
     """
     if path is not None:
         path = os.fspath(path)
@@ -54,7 +90,18 @@ def find_library(path: Optional[str] = None, package_dir: Optional[str] = None) 
         found = sorted(glob.glob(os.path.join(glob.escape(folder), pattern)))
         if found:
             return found[0]
-    return ctypes.util.find_library("veldrv") or _SYSTEM_NAMES[0]
+    system = ctypes.util.find_library("veldrv")
+    if system:
+        return system
+    for name in _SYSTEM_NAMES:
+        if _loads(name):
+            return name
+    for folder in prefix_folders() if prefixes is None else prefixes:
+        for name in _SYSTEM_NAMES:
+            candidate = os.path.join(folder, name)
+            if os.path.isfile(candidate):
+                return candidate
+    return _SYSTEM_NAMES[0]
 
 
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -79,8 +126,9 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
                 lib = _declare(ctypes.CDLL(name))
             except (OSError, AttributeError) as error:
                 raise OSError(
-                    f"cannot load the veldrv library '{name}' ({error}); give its path as "
-                    f"an argument or in {ENV_VARIABLE}, or put it into {PACKAGE_DIR}"
+                    f"cannot load the veldrv library '{name}' ({error}); install it (the "
+                    f"Debian package, or cmake --install to one of {', '.join(prefix_folders())}), "
+                    f"give its path as an argument or in {ENV_VARIABLE}, or put it into {PACKAGE_DIR}"
                 ) from error
             _loaded[name] = lib
         return lib

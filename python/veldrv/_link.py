@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import ctypes
+import os
 import re
+import sys
 import threading
 import warnings
-from typing import Iterable, List, Optional, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 from ._errors import BAD_HANDLE, VelError
 from ._library import load_library
@@ -20,21 +22,127 @@ MAX_WORDS = 32767
 MAX_START = 65535
 
 _COM_NAME = re.compile(r"COM([1-9][0-9]?)", re.IGNORECASE)
+_TCP_ADDRESS = re.compile(r"tcp://(\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):([0-9]{1,5})")
+_DEVICE_VARIABLE = "VELDRV_COM{}"
 
 
-def _port_number(port: Union[int, str]) -> int:
+def _parse_port(port: Union[int, str, "os.PathLike[str]"]) -> Tuple[Optional[int], Optional[str]]:
+    """(port number, None) for 0..15 and 'COM1'..'COM16'; (None, device) for a
+    device path or a tcp://HOST:PORT address."""
+    if isinstance(port, os.PathLike):
+        port = os.fspath(port)
     if isinstance(port, str):
-        match = _COM_NAME.fullmatch(port.strip())
-        if not match:
-            raise ValueError(f"port must be 0..15 or 'COM1'..'COM16', not {port!r}")
-        number = int(match.group(1)) - 1
-    elif isinstance(port, int) and not isinstance(port, bool):
-        number = port
-    else:
-        raise TypeError(f"port must be an int or a 'COMn' string, not {type(port).__name__}")
-    if not 0 <= number < PORT_COUNT:
-        raise ValueError(f"port must be 0..15 (COM1..COM16), not {port!r}")
-    return number
+        text = port.strip()
+        match = _COM_NAME.fullmatch(text)
+        if match and 1 <= int(match.group(1)) <= PORT_COUNT:
+            return int(match.group(1)) - 1, None
+        if text.startswith("tcp://"):
+            address = _TCP_ADDRESS.fullmatch(text)
+            if not address or not 1 <= int(address.group(2)) <= 65535:
+                raise ValueError(f"a TCP port is 'tcp://HOST:PORT' with PORT 1..65535, not {port!r}")
+            return None, text
+        if sys.platform == "win32" and text and not match:
+            return None, text  # a COM name the numbers do not reach, e.g. COM20 or \\.\COM20
+        if sys.platform != "win32" and "/" in text:
+            return None, os.path.abspath(text)
+        raise ValueError(
+            f"port must be 0..15, 'COM1'..'COM16', a device path or 'tcp://HOST:PORT', not {port!r}"
+        )
+    if isinstance(port, int) and not isinstance(port, bool):
+        if not 0 <= port < PORT_COUNT:
+            raise ValueError(f"port must be 0..15 (COM1..COM16), not {port!r}")
+        return port, None
+    raise TypeError(f"port must be an int, a 'COMn' string or a device, not {type(port).__name__}")
+
+
+def _same_device(a: str, b: str) -> bool:
+    if a.startswith("tcp://") or b.startswith("tcp://") or sys.platform == "win32":
+        return a == b
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+class _PortTable:
+    """The port numbers this process's links use. A link to a device takes a
+    number through VELDRV_COM<n>, which the library reads when it opens a
+    port: links to one device share a number (the library opens a device
+    once and shares it), preferably the one whose VELDRV_COM<n> or
+    VELDRV_DEVICE_DIR/COMn already is that device; other devices get the
+    highest numbers that no link of this process uses and whose VELDRV_COM<n>
+    is unset. While a device holds a number, Link('COMn') cannot take it.
+
+    The environment is changed, and the library reads it, only under the
+    table's lock, so every open of a Link holds it.
+    """
+
+    def __init__(self) -> None:
+        # Reentrant: the finalizer of an unclosed Link may run, and close it,
+        # in the middle of another Link's open.
+        self.lock = threading.RLock()
+        self._links: Dict[int, int] = {}
+        self._devices: Dict[int, Tuple[str, Optional[str]]] = {}  # number: (device, earlier value)
+
+    def claim(self, number: Optional[int], device: Optional[str]) -> int:
+        """Takes a number for a new link (call with the lock held)."""
+        if device is None:
+            assert number is not None
+            if number in self._devices:
+                raise ValueError(
+                    f"COM{number + 1} is in use by this process's link to {self._devices[number][0]}"
+                )
+        else:
+            number = self._number_for(device)
+            if number not in self._devices and not self._opens(number, device):
+                variable = _DEVICE_VARIABLE.format(number + 1)
+                self._devices[number] = (device, os.environ.get(variable))
+                os.environ[variable] = device
+        self._links[number] = self._links.get(number, 0) + 1
+        return number
+
+    def release(self, number: int) -> None:
+        """Gives a link's number back; the last link of a device restores its
+        VELDRV_COM<n> (call with the lock held)."""
+        self._links[number] -= 1
+        if self._links[number]:
+            return
+        del self._links[number]
+        if number in self._devices:
+            _, earlier = self._devices.pop(number)
+            variable = _DEVICE_VARIABLE.format(number + 1)
+            if earlier is None:
+                os.environ.pop(variable, None)
+            else:
+                os.environ[variable] = earlier
+
+    def _number_for(self, device: str) -> int:
+        for number, (held, _) in self._devices.items():
+            if _same_device(held, device):
+                return number
+        # A number whose device this already is (the user's VELDRV_COM<n>, or
+        # VELDRV_DEVICE_DIR/COMn): the library then opens the device once.
+        for number in range(PORT_COUNT):
+            if number not in self._devices and self._opens(number, device):
+                return number
+        for number in reversed(range(PORT_COUNT)):
+            if number not in self._links and not os.environ.get(_DEVICE_VARIABLE.format(number + 1)):
+                return number
+        raise OSError(
+            f"no port number free for {device}: each of VELDRV_COM1..VELDRV_COM{PORT_COUNT} "
+            "is in use by a link of this process or names another device"
+        )
+
+    @staticmethod
+    def _opens(number: int, device: str) -> bool:
+        """Whether the library opens ``device`` for port ``number`` as things are."""
+        value = os.environ.get(_DEVICE_VARIABLE.format(number + 1))
+        if not value:
+            if sys.platform == "win32" or device.startswith("tcp://"):
+                return False
+            folder = os.environ.get("VELDRV_DEVICE_DIR")
+            value = os.path.join(folder, f"COM{number + 1}") if folder else f"/dev/ttyS{number}"
+        return _same_device(value, device)
+
+
+_ports = _PortTable()
 
 
 def _family(family: str) -> str:
@@ -66,6 +174,11 @@ def _int_in(name: str, value: int, high: int) -> int:
 class Link:
     """An open link to a controller: ``Link(0, FX)`` opens COM1 for an FX controller.
 
+    ``port`` is 0..15, 'COM1'..'COM16', a device path ('/dev/ttyUSB0') or a
+    serial device server's address ('tcp://192.168.0.50:4001'). A device or
+    address reaches the library through VELDRV_COM<n> (see _PortTable); the
+    ``port`` attribute is then the number taken and ``device`` the device.
+
     Use it as a context manager, or call close(). Every failure of the library
     raises VelError; bad arguments raise ValueError or TypeError before the
     library is called. ``area`` is an operand letter: D data registers,
@@ -76,16 +189,25 @@ class Link:
     A Link may be used from several threads; its calls run one after the other.
     """
 
-    def __init__(self, port: Union[int, str], family: str = FX, library: Optional[str] = None):
-        self.port = _port_number(port)
+    def __init__(self, port: Union[int, str, "os.PathLike[str]"], family: str = FX, library: Optional[str] = None):
+        self._handle: Optional[int] = None
+        number, self.device = _parse_port(port)
         self.family = _family(family)
         self._lib = load_library(library)
         self._lock = threading.Lock()
-        self._handle: Optional[int] = None
-        handle = self._lib.VelOpen(self.port, 1 if self.family == FX else 0)
+        with _ports.lock:
+            self.port = _ports.claim(number, self.device)
+            handle = self._lib.VelOpen(self.port, 1 if self.family == FX else 0)
+            if handle < 0:
+                _ports.release(self.port)
         if handle < 0:
-            raise VelError(handle, "VelOpen", f"COM{self.port + 1}, family {self.family}")
+            raise VelError(handle, "VelOpen", f"{self._where()}, family {self.family}")
         self._handle = handle
+
+    def _where(self) -> str:
+        if self.device is None:
+            return f"COM{self.port + 1}"
+        return f"{self.device} (as COM{self.port + 1})"
 
     @property
     def handle(self) -> Optional[int]:
@@ -105,6 +227,8 @@ class Link:
             if rc < 0:
                 raise VelError(rc, "VelClose")
             self._handle = None
+            with _ports.lock:
+                _ports.release(self.port)
 
     def __enter__(self) -> "Link":
         return self
@@ -122,7 +246,7 @@ class Link:
 
     def __repr__(self) -> str:
         state = "closed" if self._handle is None else f"handle {self._handle}"
-        return f"<veldrv.Link COM{self.port + 1} {self.family} {state}>"
+        return f"<veldrv.Link {self._where()} {self.family} {state}>"
 
     def _call(self, name: str, area: str, start: int, count: int, buffer) -> None:
         letter = _letter(area)
