@@ -36,5 +36,15 @@ bool TcpPurge(TcpDevice *device);  // drops what was received and not read
 bool TcpReadByte(TcpDevice *device, uint8_t *byte);
 bool TcpWriteByte(TcpDevice *device, uint8_t byte);
 
+// What one byte may take, for backends that time their own waits: the read
+// time-out of a one-byte read (990 ms) and of a one-byte write (200 ms).
+inline int PerByteReadMs(const DeviceTimeouts &t) {
+  uint32_t ms = t.readTotalMultiplierMs + t.readTotalConstantMs;
+  return static_cast<int>(ms ? ms : t.readIntervalMs);
+}
+inline int PerByteWriteMs(const DeviceTimeouts &t) {
+  return static_cast<int>(t.writeTotalMultiplierMs + t.writeTotalConstantMs);
+}
+
 // Splits "HOST:PORT" or "[V6]:PORT"; false when it is not of that form.
 bool SplitHostPort(const char *address, char *host, size_t hostSize, char *service, size_t serviceSize);

@@ -182,9 +182,8 @@ bool SerialSetQueues(SerialDevice *, uint32_t, uint32_t) {
 }
 
 bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &t) {
-  device->readTimeoutMs = static_cast<int>(t.readTotalMultiplierMs + t.readTotalConstantMs);
-  if (device->readTimeoutMs == 0) device->readTimeoutMs = static_cast<int>(t.readIntervalMs);
-  device->writeTimeoutMs = static_cast<int>(t.writeTotalMultiplierMs + t.writeTotalConstantMs);
+  device->readTimeoutMs = PerByteReadMs(t);
+  device->writeTimeoutMs = PerByteWriteMs(t);
   return true;
 }
 
