@@ -44,7 +44,7 @@ bool ValidPort(int port) {
 
 // "  12345.6 COM1 T4711 ": time stamp, port, thread.
 int Header(char *text, size_t size, double ms, int port, unsigned long thread) {
-  char where[8] = "-";
+  char where[16] = "-";
   if (ValidPort(port)) std::snprintf(where, sizeof where, "COM%d", port + 1);
   return std::snprintf(text, size, "%10.1f %s T%lu ", ms, where, thread);
 }
