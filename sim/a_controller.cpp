@@ -125,6 +125,8 @@ std::vector<std::uint8_t> AController::answerRequest() {
     bad = "length " + std::to_string(length) + " does not fit count " + std::to_string(n);
   } else if (sum != frame_.back()) {
     bad = "checksum " + hex2(frame_.back()) + ", expected " + hex2(sum);
+  } else if (n > maxFrame_) {
+    bad = "count " + std::to_string(n) + " above the frame limit of " + std::to_string(maxFrame_);
   }
   if (!bad.empty()) {
     refuse(bad, State::Idle);

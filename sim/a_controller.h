@@ -10,9 +10,9 @@ namespace velsim {
 // Answers the wake-up handshake (0xAA then 0xB0, at any time between requests) with kHandshakeFirst
 // and the session byte, expects that session byte ahead of every request, and answers read and write
 // requests. A missing or wrong session prefix and a malformed request (length, marker, command, the
-// zero byte, count outside 1..254, checksum) count as protocol errors and get no answer; after a wrong
-// prefix or an impossible length the controller ignores input until the line has been quiet.
-// Before the first handshake there is no session, so every request is refused.
+// zero byte, count outside 1..254 or above the frame limit, checksum) count as protocol errors and get no
+// answer; after a wrong prefix or an impossible length the controller ignores input until the line has been
+// quiet. Before the first handshake there is no session, so every request is refused.
 class AController : public Controller {
  public:
   AController() : Controller(Family::A) {}

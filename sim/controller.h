@@ -63,6 +63,15 @@ class Controller {
     return sessionByte_;
   }
 
+  // The largest data block a request may carry (1..254, default 254). A larger read or write request
+  // is refused like a malformed one, as controllers with a small frame buffer do.
+  void setMaxFrame(std::size_t bytes) {
+    maxFrame_ = bytes;
+  }
+  std::size_t maxFrame() const {
+    return maxFrame_;
+  }
+
   const std::vector<TraceEntry> &trace() const {
     return trace_;
   }
@@ -119,6 +128,7 @@ class Controller {
   Family family_;
   std::array<std::uint8_t, 65536> memory_{};
   std::uint8_t sessionByte_ = 0x31;
+  std::size_t maxFrame_ = 254;
   std::uint64_t frames_ = 0;
   bool inExchange_ = false;
   std::vector<Fault> current_;  // faults of the running exchange

@@ -182,6 +182,9 @@ std::vector<std::uint8_t> FxController::answerRequest() {
     std::snprintf(buf, sizeof buf, "checksum %02X, expected %02X", got, sum);
     return reject(buf);
   }
+  if (static_cast<std::size_t>(n) > maxFrame_) {
+    return reject("count " + std::to_string(n) + " above the frame limit of " + std::to_string(maxFrame_));
+  }
 
   TraceEntry e;
   e.address = address;

@@ -9,8 +9,9 @@ namespace velsim {
 
 // Answers ENQ with ACK, a read request with STX data ETX checksum, a write request with ACK, and a
 // request that is malformed in any way (framing, command, lowercase or non-hex characters, count
-// outside 1..254, field lengths, checksum) with NAK, counting a protocol error. A request may also
-// start with STX directly, without ENQ. A NAK from the library between exchanges is traced only.
+// outside 1..254 or above the frame limit, field lengths, checksum) with NAK, counting a protocol error. A
+// request may also start with STX directly, without ENQ. A NAK from the library between exchanges is traced
+// only.
 class FxController : public Controller {
  public:
   FxController() : Controller(Family::Fx) {}

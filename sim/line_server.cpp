@@ -1,10 +1,15 @@
 #include "line_server.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +20,7 @@
 #include "a_controller.h"
 #include "fx_controller.h"
 #include "pacer.h"
+#include "tcp_address.h"
 
 namespace velsim {
 
@@ -40,29 +46,54 @@ LineServer::LineServer(Family family) : family_(family), controller_(makeControl
 
 LineServer::~LineServer() {
   stop();
+  closeClient();
 }
 
 void LineServer::serve(int fd) {
   stop();
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-    throw std::runtime_error("velsim: fcntl failed");
-  std::uint8_t junk[256];
-  while (::read(fd, junk, sizeof junk) > 0) {
-  }
   {
     std::lock_guard lock(mutex_);
-    controller_->lineIdle();
+    listen_ = -1;
   }
+  start(fd);
+}
+
+void LineServer::serveListener(int listenFd) {
+  stop();
+  int flags = fcntl(listenFd, F_GETFL);
+  if (flags < 0 || fcntl(listenFd, F_SETFL, flags | O_NONBLOCK) < 0)
+    throw std::runtime_error("velsim: fcntl failed");
+  int client;
+  {
+    std::lock_guard lock(mutex_);
+    listen_ = listenFd;
+    client = client_;
+  }
+  start(client);
+}
+
+void LineServer::start(int fd) {
+  if (fd >= 0) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+      throw std::runtime_error("velsim: fcntl failed");
+    std::uint8_t junk[256];
+    while (::read(fd, junk, sizeof junk) > 0) {
+    }
+  }
+  struct stat st;
+  const bool socket = fd >= 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) throw std::runtime_error("velsim: eventfd failed");
   stopping_ = false;
   {
     std::lock_guard lock(mutex_);
+    controller_->lineIdle();
     fd_ = fd;
+    isSocket_ = socket;
     processing_ = true;
   }
-  thread_ = std::thread([this, fd, wake = wake_] { run(fd, wake); });
+  thread_ = std::thread([this, wake = wake_] { run(wake); });
 }
 
 void LineServer::stop() {
@@ -77,6 +108,89 @@ void LineServer::stop() {
   fd_ = -1;
 }
 
+bool LineServer::closeClient() {
+  std::lock_guard lock(mutex_);
+  if (client_ < 0) return false;
+  close(client_);
+  if (fd_ == client_) fd_ = -1;
+  client_ = -1;
+  return true;
+}
+
+bool LineServer::hasClient() const {
+  std::lock_guard lock(mutex_);
+  return client_ >= 0;
+}
+
+void LineServer::notify(const std::string &what) {
+  std::function<void(const std::string &)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = connectionHook_;
+  }
+  if (hook) hook(what);
+}
+
+void LineServer::endSession(const char *why) {
+  std::string name;
+  {
+    std::lock_guard lock(mutex_);
+    if (client_ < 0) return;
+    close(client_);
+    client_ = fd_ = -1;
+    name = clientName_;
+    controller_->lineIdle();  // a request cut off by the disconnect is dropped
+  }
+  notify(std::string(why) + " " + name);
+}
+
+void LineServer::acceptClient() {
+  int listenFd, client;
+  {
+    std::lock_guard lock(mutex_);
+    listenFd = listen_;
+    client = client_;
+  }
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  int c = accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (c < 0) {
+    // Out of descriptors: the connection stays pending; do not spin on it.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleepFor(50);
+    return;
+  }
+  const std::string name = addressName(peer);
+  if (client >= 0) {
+    // A client that has closed its end is over, even if its end of stream is still unread: a program
+    // that closes and connects again at once must not be turned away by its own old connection.
+    pollfd q{client, POLLRDHUP, 0};
+    if (poll(&q, 1, 0) > 0 && (q.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+      endSession("disconnected");
+      client = -1;
+    }
+  }
+  if (client >= 0) {
+    close(c);
+    notify("refused " + name + " (one client at a time)");
+    return;
+  }
+  int one = 1;
+  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  {
+    std::lock_guard lock(mutex_);
+    client_ = fd_ = c;
+    isSocket_ = true;
+    clientName_ = name;
+    controller_->lineIdle();
+  }
+  notify("connected " + name);
+}
+
+bool LineServer::sleepFor(int ms) {
+  pollfd w{wake_, POLLIN, 0};
+  return poll(&w, 1, ms) <= 0;
+}
+
 bool LineServer::sleepUntil(Clock::time_point t) {
   if (stopping_) return false;
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -89,10 +203,11 @@ bool LineServer::sleepUntil(Clock::time_point t) {
 
 bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
                          std::optional<Controller::Hold> hold, Clock::time_point ready) {
-  bool pace;
+  bool pace, socket;
   {
     std::lock_guard lock(mutex_);
     pace = pace_;
+    socket = isSocket_;
   }
   // The whole answer is ready at `ready`; its characters follow each other back to back.
   std::size_t done = 0, logged = 0;
@@ -117,7 +232,9 @@ bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &byte
       for (; logged < done + chunk; ++logged)
         if (keepHistory_) wire_.push_back({WireDir::ToLibrary, bytes[logged], at});
     }
-    ssize_t n = ::write(fd, bytes.data() + done, chunk);
+    // A client that has gone must not raise SIGPIPE in the process that serves it.
+    ssize_t n = socket ? ::send(fd, bytes.data() + done, chunk, MSG_NOSIGNAL)
+                       : ::write(fd, bytes.data() + done, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
       // The library is not reading and the queue is full: wait for room or for stop().
@@ -132,7 +249,7 @@ bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &byte
   return true;
 }
 
-void LineServer::run(int fd, int wake) {
+void LineServer::run(int wake) {
   // Wake up at the paced deadlines, not up to the default 50 us after them.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const unsigned bits = bitsPerChar(family_);
@@ -140,19 +257,26 @@ void LineServer::run(int fd, int wake) {
   Pacer out(bits, kBaud);
   std::uint8_t buf[512];
   for (;;) {
+    int fd, listenFd, gapMs;
     bool mid;
-    int gapMs;
     {
       std::lock_guard lock(mutex_);
-      mid = controller_->midFrame();
+      fd = fd_;
+      listenFd = listen_;
+      mid = fd >= 0 && controller_->midFrame();
       gapMs = static_cast<int>(idleGap_.count());
-    }
-    {
-      std::lock_guard lock(mutex_);
       processing_ = false;
     }
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-    int r = poll(p, 2, mid ? gapMs : -1);
+    const auto period = checkPeriod();
+    int timeout = -1;
+    if (mid) {
+      timeout = gapMs;
+    } else if (period.count() > 0) {
+      timeout = static_cast<int>(period.count());
+    }
+    // Negative descriptors are left out by poll().
+    pollfd p[4] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}, {listenFd, POLLIN, 0}, {checkFd(), POLLIN, 0}};
+    int r = poll(p, 4, timeout);
     {
       std::lock_guard lock(mutex_);
       processing_ = true;
@@ -163,43 +287,55 @@ void LineServer::run(int fd, int wake) {
     }
     if (p[1].revents) return;
     if (r == 0) {
-      std::lock_guard lock(mutex_);
-      controller_->lineIdle();
+      if (mid) {
+        std::lock_guard lock(mutex_);
+        controller_->lineIdle();
+      } else {
+        lineCheck();
+      }
       continue;
     }
-    ssize_t n = (p[0].revents & POLLIN) ? ::read(fd, buf, sizeof buf) : -1;
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      // Hang-up or error on the device: wait a little (or for stop) instead of spinning.
-      pollfd w{wake, POLLIN, 0};
-      if (poll(&w, 1, 50) > 0) return;
-      continue;
+    if (p[3].revents) lineCheck();
+    if (p[0].revents) {
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0 && listenFd >= 0) {
+        endSession("disconnected");
+        continue;
+      }
+      if (n <= 0) {
+        // Hang-up or error on the device: wait a little (or for stop) instead of spinning.
+        if (!sleepFor(50)) return;
+        continue;
+      }
+      const Clock::time_point readAt = Clock::now();
+      for (ssize_t i = 0; i < n; ++i) {
+        bool pace;
+        {
+          std::lock_guard lock(mutex_);
+          pace = pace_;
+        }
+        Clock::time_point at = readAt;
+        if (pace) {
+          // The library wrote its bytes at once; a line hands them over one character time apart.
+          at = in.next(readAt);
+          if (!sleepUntil(at)) return;
+        }
+        std::vector<std::uint8_t> reply;
+        std::optional<Controller::Hold> hold;
+        {
+          std::lock_guard lock(mutex_);
+          if (keepHistory_) wire_.push_back({WireDir::FromLibrary, buf[i], at});
+          reply = controller_->feed(buf[i]);
+          hold = controller_->takeHold();
+        }
+        // Paced, the answer starts when the request's last character has crossed the line, however
+        // late this thread woke up to take it in.
+        if (!reply.empty() && !sendAll(fd, wake, reply, out, hold, pace ? at : Clock::now())) return;
+      }
+      continue;  // a waiting connection is taken next time, after this client's end of stream
     }
-    const Clock::time_point readAt = Clock::now();
-    for (ssize_t i = 0; i < n; ++i) {
-      bool pace;
-      {
-        std::lock_guard lock(mutex_);
-        pace = pace_;
-      }
-      Clock::time_point at = readAt;
-      if (pace) {
-        // The library wrote its bytes at once; a line hands them over one character time apart.
-        at = in.next(readAt);
-        if (!sleepUntil(at)) return;
-      }
-      std::vector<std::uint8_t> reply;
-      std::optional<Controller::Hold> hold;
-      {
-        std::lock_guard lock(mutex_);
-        if (keepHistory_) wire_.push_back({WireDir::FromLibrary, buf[i], at});
-        reply = controller_->feed(buf[i]);
-        hold = controller_->takeHold();
-      }
-      // Paced, the answer starts when the request's last character has crossed the line, however late
-      // this thread woke up to take it in.
-      if (!reply.empty() && !sendAll(fd, wake, reply, out, hold, pace ? at : Clock::now())) return;
-    }
+    if (p[2].revents) acceptClient();
   }
 }
 
@@ -323,6 +459,17 @@ std::uint64_t LineServer::frames() const {
 void LineServer::setPace(bool on) {
   std::lock_guard lock(mutex_);
   pace_ = on;
+}
+
+void LineServer::setMaxFrame(std::size_t bytes) {
+  if (bytes < 1 || bytes > 254) throw std::invalid_argument("velsim: frame limit must be 1..254 bytes");
+  std::lock_guard lock(mutex_);
+  controller_->setMaxFrame(bytes);
+}
+
+void LineServer::setConnectionHook(std::function<void(const std::string &)> hook) {
+  std::lock_guard lock(mutex_);
+  connectionHook_ = std::move(hook);
 }
 
 void LineServer::setIdleGap(std::chrono::milliseconds gap) {

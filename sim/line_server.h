@@ -1,4 +1,5 @@
-// Serves a controller on a file descriptor (pseudo-terminal master or serial device) on a thread.
+// Serves a controller on a file descriptor (pseudo-terminal master, serial device or the clients of a
+// listening TCP socket) on a thread.
 #pragma once
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,7 +32,13 @@ class LineServer {
 
   // Serves `fd` (not owned; set non-blocking here) until stop(). Bytes waiting on fd are dropped first.
   void serve(int fd);
-  // Stops the thread promptly; the line then stays silent. The controller's state is kept.
+  // Serves the clients of the listening socket `listenFd` (not owned) one at a time until stop(): each
+  // connection is a session that ends when the client disconnects; a client that connects while
+  // another is served is closed at once. A client kept from an earlier serveListener() is served again
+  // (bytes it sent while stopped are dropped).
+  void serveListener(int listenFd);
+  // Stops the thread promptly; the line then stays silent. The controller's state is kept, and so is
+  // the connection of a TCP client.
   void stop();
   bool serving() const {
     return thread_.joinable();
@@ -51,6 +59,10 @@ class LineServer {
   void addFault(const Fault &fault, FaultWhen when = FaultWhen::Always, std::uint64_t frame = 0);
   void clearFaults();
   void setSessionByte(std::uint8_t byte);
+  // The largest data block (bytes) the controller takes in one frame, 1..254 (default 254): a larger
+  // read or write request is refused as controllers with a small buffer do (FX: NAK; A-series: no
+  // answer). Throws std::invalid_argument outside 1..254.
+  void setMaxFrame(std::size_t bytes);
 
   std::vector<TraceEntry> trace() const;
   void clearTrace();
@@ -76,12 +88,38 @@ class LineServer {
   // Runs f on the controller under the lock.
   void withController(const std::function<void(Controller &)> &f);
 
+  // TCP: called on the serving thread with "connected 127.0.0.1:40000", "disconnected ..." and
+  // "refused ... (one client at a time)".
+  void setConnectionHook(std::function<void(const std::string &)> hook);
+
+ protected:
+  // For a subclass that watches its line while idle: the serving thread also polls checkFd() (-1 for
+  // none) and calls lineCheck() when it is readable and whenever nothing arrived for checkPeriod()
+  // (zero: never). Both are read on the serving thread before each wait.
+  virtual int checkFd() const {
+    return -1;
+  }
+  virtual std::chrono::milliseconds checkPeriod() const {
+    return std::chrono::milliseconds(0);
+  }
+  virtual void lineCheck() {}
+  // TCP: closes the connected client (call while stopped). False if there was none.
+  bool closeClient();
+  bool hasClient() const;
+
  private:
-  void run(int fd, int wake);
+  void start(int fd);
+  void run(int wake);
+  // TCP: takes a pending connection; ends the session of a client that has gone.
+  void acceptClient();
+  void endSession(const char *why);
+  void notify(const std::string &what);
   // Writes an answer that is ready at `ready`; paced, its characters follow each other from then on.
   bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
                std::optional<Controller::Hold> hold, std::chrono::steady_clock::time_point ready);
   bool sleepUntil(std::chrono::steady_clock::time_point t);
+  // Waits ms milliseconds; false if stop() ended the wait.
+  bool sleepFor(int ms);
 
   const Family family_;
   mutable std::mutex mutex_;
@@ -93,8 +131,13 @@ class LineServer {
   std::thread thread_;
   int wake_ = -1;  // eventfd that ends the serving thread
   std::atomic<bool> stopping_{false};
-  int fd_ = -1;              // the descriptor served, -1 when stopped
+  int fd_ = -1;              // the descriptor served, -1 when stopped or while no client is connected
+  bool isSocket_ = false;    // fd_ is a socket: answers go out with send(MSG_NOSIGNAL)
   bool processing_ = false;  // the thread is handling input (not waiting in poll)
+  int listen_ = -1;          // serveListener(): the listening socket
+  int client_ = -1;          // serveListener(): the connected client (owned), -1 for none
+  std::string clientName_;   // its address, "127.0.0.1:40000"
+  std::function<void(const std::string &)> connectionHook_;
 };
 
 std::unique_ptr<Controller> makeController(Family family);

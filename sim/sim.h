@@ -1,4 +1,4 @@
-// Controller simulator: FX and A-series controllers, pseudo-terminal lines, faults, traces.
+// Controller simulator: FX and A-series controllers, pseudo-terminal and TCP lines, faults, traces.
 #pragma once
 
 #include "a_controller.h"
@@ -8,4 +8,6 @@
 #include "fx_controller.h"
 #include "line_server.h"
 #include "pty_line.h"
+#include "tcp_address.h"
+#include "tcp_line.h"
 #include "trace.h"

@@ -1,47 +1,67 @@
-// velsim: serves a simulated FX or A-series controller on a pseudo-terminal or a serial device.
+// velsim: serves a simulated FX or A-series controller on a pseudo-terminal, a serial device or a TCP
+// port.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "program.h"
 #include "sim.h"
 
 namespace {
 
 using namespace velsim;
 
+constexpr std::size_t kMemoryBytes = 65536;
+
 void usage(FILE *out) {
   std::fprintf(out,
-               "usage: velsim --family fx|a (--dir DIR --com N | --device PATH) [options]\n"
+               "usage: velsim --family fx|a (--dir DIR --com N | --device PATH | --listen HOST:PORT)\n"
+               "              [options]\n"
                "\n"
-               "Simulates an FX-series or A-series controller until SIGINT or SIGTERM.\n"
+               "Simulates an FX-series or A-series controller until SIGINT, SIGTERM, SIGHUP or\n"
+               "SIGPIPE.\n"
                "\n"
                "  --family fx|a       controller family: FX (9600 7E1, ASCII hex frames) or\n"
                "                      A-series (9600 8O1, binary frames, session handshake)\n"
                "  --dir DIR --com N   create a pseudo-terminal and link DIR/COMN to it (N >= 1);\n"
-               "                      the link is removed on exit\n"
+               "                      an existing DIR/COMN is left alone (exit status 2), and on\n"
+               "                      exit the link is removed if it is still velsim's own\n"
+               "  --replace           with --dir: replace an existing symbolic link DIR/COMN\n"
                "  --device PATH       serve an existing serial device instead, set to the family's\n"
                "                      line settings (e.g. a second adapter on a null-modem cable)\n"
+               "  --listen HOST:PORT  serve over raw TCP, one client at a time, as a serial device\n"
+               "                      server does; HOST is a name, an IPv4 address or [IPv6], and\n"
+               "                      127.0.0.1 when left out (--listen :PORT); PORT 0 takes a\n"
+               "                      free port, shown on the start line. Raw TCP has no\n"
+               "                      authentication: anyone who can reach the port can read and\n"
+               "                      write the memory, so listen on other addresses only in a\n"
+               "                      network you trust\n"
                "  --trace             print one line per decoded request and its answer\n"
                "  --pace              emulate wire time at 9600 baud in both directions\n"
                "                      (10 bits a character for FX, 11 for A-series)\n"
                "  --fault NAME[@K]    inject a fault, on exchange K only (1-based) or, without @K,\n"
                "                      on every exchange; may be given more than once\n"
+               "  --max-frame N       take at most N data bytes a frame (1..254, default 254), as\n"
+               "                      controllers with a small buffer do: a larger request gets\n"
+               "                      NAK (FX) or no answer (A-series)\n"
                "  --session-byte B    A-series: session byte handed out by the handshake\n"
                "                      (default 0x31; 0x00 allowed)\n"
                "  --memory FILE       preload the memory image from address 0 with the raw bytes\n"
-               "                      of FILE (at most 65536)\n"
+               "                      of FILE, a regular file of at most 65536 bytes\n"
                "  --help              show this text\n"
+               "  --version           show the version\n"
                "\n"
                "Numbers are decimal or 0x hex. An exchange is one frame attempt of the client:\n"
                "FX, an ENQ (or a STX without ENQ); A-series, a handshake or a session prefix\n"
@@ -50,8 +70,29 @@ void usage(FILE *out) {
                faultHelp());
 }
 
+// SIGPIPE is blocked (see main): a write into a closed pipe fails with EPIPE and leaves a SIGPIPE
+// pending on the writing thread, which sigwait() in main would take for a request to stop.
+void forgetSigpipe() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  timespec zero{0, 0};
+  while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+  }
+}
+
+// Writes text and flushes; false (errno set) if the output is gone.
+bool put(FILE *out, const std::string &text) {
+  if (std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0) return true;
+  const int e = errno;
+  std::clearerr(out);
+  forgetSigpipe();
+  errno = e;
+  return false;
+}
+
 [[noreturn]] void bad(const std::string &msg) {
-  std::fprintf(stderr, "velsim: %s\n(try velsim --help)\n", msg.c_str());
+  put(stderr, "velsim: " + msg + "\n(try velsim --help)\n");
   std::exit(2);
 }
 
@@ -59,11 +100,14 @@ struct Options {
   std::optional<Family> family;
   std::string dir;
   std::optional<std::uint64_t> com;
+  bool replace = false;
   std::string device;
+  std::optional<HostPort> listen;
   bool trace = false;
   bool pace = false;
   std::vector<ScheduledFault> faults;
   std::optional<std::uint8_t> sessionByte;
+  std::optional<std::size_t> maxFrame;
   std::string memoryFile;
 };
 
@@ -77,6 +121,9 @@ Options parse(int argc, char **argv) {
     };
     if (arg == "--help" || arg == "-h") {
       usage(stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("velsim %s\n", ProgramVersion());
       std::exit(0);
     } else if (arg == "--family") {
       std::string v = value();
@@ -93,8 +140,19 @@ Options parse(int argc, char **argv) {
       std::string v = value();
       o.com = parseNumber(v);
       if (!o.com || *o.com < 1 || *o.com > 256) bad("bad COM number '" + v + "' (want 1..256)");
+    } else if (arg == "--replace") {
+      o.replace = true;
     } else if (arg == "--device") {
       o.device = value();
+    } else if (arg == "--listen") {
+      std::string error;
+      o.listen = parseHostPort(value(), "127.0.0.1", &error);
+      if (!o.listen) bad(error);
+    } else if (arg == "--max-frame") {
+      std::string v = value();
+      auto n = parseNumber(v);
+      if (!n || *n < 1 || *n > 254) bad("bad frame limit '" + v + "' (want 1..254)");
+      o.maxFrame = static_cast<std::size_t>(*n);
     } else if (arg == "--trace") {
       o.trace = true;
     } else if (arg == "--pace") {
@@ -117,9 +175,12 @@ Options parse(int argc, char **argv) {
   }
   if (!o.family) bad("--family fx|a is required");
   const bool pty = !o.dir.empty() || o.com;
-  if (pty && !o.device.empty()) bad("give either --dir and --com or --device, not both");
-  if (!pty && o.device.empty()) bad("give --dir DIR --com N or --device PATH");
+  if (pty + !o.device.empty() + o.listen.has_value() > 1)
+    bad("give one of --dir and --com, --device or --listen");
+  if (!pty && o.device.empty() && !o.listen)
+    bad("give --dir DIR --com N, --device PATH or --listen HOST:PORT");
   if (pty && (o.dir.empty() || !o.com)) bad("--dir and --com go together");
+  if (o.replace && !pty) bad("--replace goes with --dir and --com");
   if (o.sessionByte && *o.family != Family::A) bad("--session-byte is for --family a only");
   for (const ScheduledFault &f : o.faults) {
     if (!f.fault.appliesTo(*o.family)) {
@@ -129,11 +190,37 @@ Options parse(int argc, char **argv) {
   return o;
 }
 
+// A memory image: a regular file of at most 65536 bytes. Looked at before it is opened (opening a
+// device can have effects of its own) and again through the open descriptor, and never read further
+// than one byte past the limit: a FIFO, /dev/zero or a huge file is refused, not read.
 std::vector<std::uint8_t> loadMemory(const std::string &file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) bad("cannot read memory file '" + file + "'");
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() > 65536) bad("memory file '" + file + "' is larger than 65536 bytes");
+  const std::string name = "memory file '" + file + "'";
+  auto check = [&](const struct stat &st) {
+    if (S_ISDIR(st.st_mode)) bad(name + " is a directory");
+    if (!S_ISREG(st.st_mode)) bad(name + " is no regular file");
+    if (static_cast<std::uintmax_t>(st.st_size) > kMemoryBytes) {
+      bad(name + " has " + std::to_string(st.st_size) + " bytes, more than " + std::to_string(kMemoryBytes));
+    }
+  };
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) bad("cannot read " + name + ": " + std::strerror(errno));
+  check(st);
+  int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) bad("cannot read " + name + ": " + std::strerror(errno));
+  if (fstat(fd, &st) != 0) bad("cannot read " + name + ": " + std::strerror(errno));
+  check(st);
+  std::vector<std::uint8_t> bytes(kMemoryBytes + 1);
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) bad("cannot read " + name + ": " + std::strerror(errno));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (got > kMemoryBytes) bad(name + " is larger than " + std::to_string(kMemoryBytes) + " bytes");
+  bytes.resize(got);
   return bytes;
 }
 
@@ -165,53 +252,70 @@ int openDevice(const std::string &path, Family family) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  ProgramStart();
+  // These signals end velsim through sigwait() below, which removes the link; every thread inherits
+  // the mask. A SIGPIPE from a write into a closed trace pipe is thread-directed and is dropped where
+  // it happens (put()); only one sent to the process stops it.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) sigaddset(&stopSignals, sig);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
   Options o = parse(argc, argv);
   std::vector<std::uint8_t> image;
   if (!o.memoryFile.empty()) image = loadMemory(o.memoryFile);
-
-  // SIGINT and SIGTERM are taken by sigwait below; the serving thread inherits the blocked mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   const Family family = *o.family;
   const char *what = family == Family::Fx ? "FX controller" : "A-series controller";
   std::unique_ptr<LineServer> line;
   int deviceFd = -1;
   try {
-    if (o.device.empty()) {
-      line = std::make_unique<PtyLine>(family, o.dir, static_cast<int>(*o.com));
+    if (o.listen) {
+      line = std::make_unique<TcpLine>(family, o.listen->host, o.listen->port);
+    } else if (o.device.empty()) {
+      line = std::make_unique<PtyLine>(family, o.dir, static_cast<int>(*o.com),
+                                       o.replace ? ExistingLink::Replace : ExistingLink::Refuse);
     } else {
       line = std::make_unique<LineServer>(family);
     }
+  } catch (const LinkExists &e) {
+    put(stderr, std::string(e.what()) + "\n(--replace replaces a symbolic link, never a file)\n");
+    return 2;
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    put(stderr, std::string(e.what()) + "\n");
     return 1;
   }
   line->stop();  // configure before serving
   line->write(0, std::span<const std::uint8_t>(image));
   if (o.sessionByte) line->setSessionByte(*o.sessionByte);
+  if (o.maxFrame) line->setMaxFrame(*o.maxFrame);
   for (const ScheduledFault &f : o.faults) line->addFault(f.fault, f.when, f.frame);
   line->setPace(o.pace);
   line->setKeepHistory(false);  // serves until interrupted: keep nothing that grows
   if (o.trace) {
-    line->setTraceHook([](const TraceEntry &e) {
-      std::printf("%s\n", e.text.c_str());
-      std::fflush(stdout);
+    // A trace output that goes away (velsim --trace | head) ends the trace, not the controller.
+    line->setTraceHook([on = std::make_shared<std::atomic<bool>>(true)](const TraceEntry &e) {
+      if (!*on || put(stdout, e.text + "\n")) return;
+      *on = false;
+      put(stderr, std::string("velsim: trace output failed (") + std::strerror(errno) +
+                      "); tracing stopped, the controller goes on\n");
     });
   }
+  line->setConnectionHook([](const std::string &event) { put(stderr, "velsim: " + event + "\n"); });
 
+  std::string where;
   if (auto *pty = dynamic_cast<PtyLine *>(line.get())) {
     pty->restart();
-    std::printf("velsim: %s on %s (%s)\n", what, pty->path().c_str(), pty->slaveName().c_str());
+    where = pty->path() + " (" + pty->slaveName() + ")";
+  } else if (auto *tcp = dynamic_cast<TcpLine *>(line.get())) {
+    tcp->restart();
+    where = tcp->address();
   } else {
     deviceFd = openDevice(o.device, family);
     line->serve(deviceFd);
-    std::printf("velsim: %s on %s\n", what, o.device.c_str());
+    where = o.device;
   }
-  std::fflush(stdout);
+  put(stdout, std::string("velsim: ") + what + " on " + where + "\n");
 
   int sig = 0;
   sigwait(&stopSignals, &sig);

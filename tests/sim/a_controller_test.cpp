@@ -81,6 +81,28 @@ TEST_F(AControllerTest, LargestFrames) {
   EXPECT_EQ(a.read(0x00ED, 1), Bytes{0x77});  // wrapped past 0xFFFF
 }
 
+// A controller that takes at most 64 bytes a frame does not answer larger reads and writes.
+TEST_F(AControllerTest, FrameLimitLeavesLargerFramesUnanswered) {
+  a.setMaxFrame(64);
+  a.feed(kHandshake);
+  EXPECT_EQ(request(frame(0x02, {0x00, 0x00, 0x00, 64})).size(), 64 + 5u);
+  EXPECT_EQ(request(frame(0x02, {0x00, 0x00, 0x00, 65})), Bytes{});
+  EXPECT_EQ(a.trace().back().error, "count 65 above the frame limit of 64");
+  Bytes body{0x00, 0x10, 0x00, 65};
+  body.resize(4 + 65, 0x77);
+  EXPECT_EQ(request(frame(0x04, body)), Bytes{});
+  EXPECT_EQ(a.read(0x1000, 1), Bytes{0x00});  // nothing stored
+  body[3] = 64;
+  body.pop_back();
+  EXPECT_EQ(request(frame(0x04, body)), kWriteResponse);
+  EXPECT_EQ(a.read(0x1000, 65), [] {
+    Bytes b(64, 0x77);
+    b.push_back(0x00);
+    return b;
+  }());
+  EXPECT_EQ(a.protocolErrors(), 2u);
+}
+
 TEST_F(AControllerTest, HandshakeAcceptedAtAnyTimeBetweenRequests) {
   a.feed(kHandshake);
   EXPECT_EQ(a.feed(kHandshake).size(), 2u);  // again, instead of the prefix

@@ -83,6 +83,27 @@ TEST_F(FxControllerTest, LargestFrameAndAddressWrap) {
   EXPECT_EQ(fx.read(0xFFFF, 2), (Bytes{0x01, 0x02}));
 }
 
+// A controller that takes at most 64 bytes a frame answers larger reads and writes with NAK.
+TEST_F(FxControllerTest, FrameLimitRefusesLargerFramesWithNak) {
+  fx.setMaxFrame(64);
+  fx.fill(0x1000, 65, 0x11);
+  EXPECT_EQ(exchange(request("0100040")).size(), 1 + 2 * 64 + 4u);  // 64 bytes: served
+  EXPECT_EQ(exchange(request("0100041")), (Bytes{0x06, 0x15}));     // 65 bytes: NAK
+  EXPECT_EQ(fx.trace().back().error, "count 65 above the frame limit of 64");
+  std::string write = "1200041";
+  for (int i = 0; i < 65; ++i) write += "22";
+  EXPECT_EQ(exchange(request(write)), (Bytes{0x06, 0x15}));
+  EXPECT_EQ(fx.read(0x2000, 1), Bytes{0x00});  // nothing stored
+  write = "1200040" + write.substr(7, 128);
+  EXPECT_EQ(exchange(request(write)), (Bytes{0x06, 0x06}));
+  EXPECT_EQ(fx.read(0x2000, 65), [] {
+    Bytes b(64, 0x22);
+    b.push_back(0x00);
+    return b;
+  }());
+  EXPECT_EQ(fx.protocolErrors(), 2u);
+}
+
 TEST_F(FxControllerTest, MalformedRequestsAreAnsweredWithNakAndCounted) {
   Bytes badChecksum = kWriteRequest;
   badChecksum.back() = '3';

@@ -1,4 +1,4 @@
-// The library's side of a simulated line for tests: raw bytes in and out of DIR/COMn.
+// The library's side of a simulated line for tests: raw bytes in and out of DIR/COMn or a TCP port.
 #pragma once
 
 #include <chrono>
@@ -28,9 +28,23 @@ class PtyClient {
   // Returns whatever arrives within the window (expected: nothing).
   std::vector<std::uint8_t> drain(std::chrono::milliseconds window = std::chrono::milliseconds(100));
 
- private:
+ protected:
+  PtyClient() = default;
   int fd_ = -1;
 };
+
+// A raw TCP connection to a TcpLine, with the same calls.
+class TcpClient : public PtyClient {
+ public:
+  // Fails the test if the connection cannot be made.
+  TcpClient(const std::string &host, int port);
+};
+
+// 0 if a TCP connection to host:port can be made (it is closed again), else the errno of connect().
+int ConnectError(const std::string &host, int port);
+
+// True if the peer closed the connection (end of stream) within the time-out.
+bool SeesEndOfStream(int fd, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
 // A fresh private folder under TMPDIR, removed with its contents on destruction.
 class TempDir {

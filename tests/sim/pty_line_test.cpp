@@ -216,12 +216,32 @@ TEST(PtyLine, HangupLosesTheDeviceAndReopenBringsItBack) {
   EXPECT_TRUE(exists(dir.path()));
 }
 
-TEST(PtyLine, ReplacesAStaleLinkButNotAFile) {
+std::string linkTarget(const std::string &path) {
+  char buf[256];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
+}
+
+// DIR/COMn may be a user's link to an adapter or another simulator's link.
+TEST(PtyLine, LeavesAnExistingLinkAloneUnlessToldAndRemovesOnlyItsOwn) {
   TempDir dir;
-  ASSERT_EQ(symlink("/nonexistent", (dir.path() + "/COM1").c_str()), 0);
-  { PtyLine line(Family::A, dir.path(), 1); }
+  const std::string com1 = dir.path() + "/COM1";
+  ASSERT_EQ(symlink("/dev/null", com1.c_str()), 0);
+  EXPECT_THROW(PtyLine(Family::A, dir.path(), 1), LinkExists);
+  EXPECT_EQ(linkTarget(com1), "/dev/null");
+
+  auto first = std::make_unique<PtyLine>(Family::A, dir.path(), 1, ExistingLink::Replace);
+  EXPECT_EQ(linkTarget(com1), first->slaveName());
+  EXPECT_THROW(PtyLine(Family::Fx, dir.path(), 1), LinkExists);
+  EXPECT_EQ(linkTarget(com1), first->slaveName());
+  auto second = std::make_unique<PtyLine>(Family::Fx, dir.path(), 1, ExistingLink::Replace);
+  first.reset();  // the link is no longer its own
+  EXPECT_EQ(linkTarget(com1), second->slaveName());
+  second.reset();
+  EXPECT_FALSE(exists(com1));
+
   ASSERT_EQ(close(creat((dir.path() + "/COM2").c_str(), 0600)), 0);
-  EXPECT_THROW(PtyLine(Family::A, dir.path(), 2), std::runtime_error);
+  EXPECT_THROW(PtyLine(Family::A, dir.path(), 2, ExistingLink::Replace), LinkExists);
   EXPECT_TRUE(exists(dir.path() + "/COM2"));
 }
 
