@@ -207,4 +207,48 @@ TEST_F(RealLine, TraceLinesOfSixteenThreadsNeverMix) {
   EXPECT_EQ(frames, 320);  // 300 bytes: frames of 254 and 46
 }
 
+// A controller that takes at most 64 bytes a frame: 254-byte frames fail
+// (FX: NAK, A-series: no answer), VELDRV_FRAME_BYTES=64 makes a 200-byte read
+// four frames of 64, 64, 64 and 8 that succeed.
+TEST_F(RealLine, FrameSizeForControllersThatTakeSixtyFourBytes) {
+  for (Family family : {Family::Fx, Family::A}) {
+    const bool fx = family == Family::Fx;
+    SCOPED_TRACE(fx ? "FX" : "A");
+    velsim::PtyLine line(family, DeviceDir(), 15);
+    line.setMaxFrame(64);
+    Bytes data = Pattern(200, 9), back(200);
+    line.write(0x3000, data);
+
+    unsetenv("VELDRV_FRAME_BYTES");
+    int h = VelOpen(14, fx);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(VelRdB(h, 'S', 0x3000, 200, back.data()), fx ? VEL_WRONG_CHAR : VEL_TIMEOUT);
+    EXPECT_EQ(VelClose(h), VEL_OK);
+
+    setenv("VELDRV_FRAME_BYTES", "64", 1);
+    h = VelOpen(14, fx);
+    ASSERT_GE(h, 0);
+    line.settle();
+    line.clearTrace();
+    ASSERT_EQ(VelRdB(h, 'S', 0x3000, 200, back.data()), VEL_OK);
+    EXPECT_EQ(back, data);
+    std::vector<size_t> frames;
+    line.settle();
+    for (const velsim::TraceEntry &e : line.trace())
+      if (e.kind == velsim::TraceKind::Read) frames.push_back(e.count);
+    EXPECT_EQ(frames, (std::vector<size_t>{64, 64, 64, 8}));
+    EXPECT_EQ(VelClose(h), VEL_OK);
+  }
+  // A value out of range keeps 254 and says so.
+  setenv("VELDRV_FRAME_BYTES", "300", 1);
+  velsim::PtyLine line(Family::Fx, DeviceDir(), 15);
+  int h = VelOpen(14, 1);
+  ASSERT_GE(h, 0);
+  VelClose(h);
+  std::vector<std::string> texts = Texts(ReadTrace(tracePath));
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "VELDRV_FRAME_BYTES=300 is not 1..254: frames of up to 254 bytes"),
+            texts.end());
+}
+
 }  // namespace

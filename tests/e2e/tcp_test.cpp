@@ -1,0 +1,210 @@
+// Ports over TCP: VELDRV_COM<n>=tcp://HOST:PORT against the simulator behind
+// a loopback TCP port, as a serial device server presents a line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+using namespace e2e;
+using namespace std::chrono_literals;
+using velsim::Family;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double SecondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+class TcpLink : public ::testing::TestWithParam<Family> {
+ protected:
+  void SetUp() override {
+    DeviceDir();
+    line = std::make_unique<velsim::TcpLine>(GetParam());
+    setenv(kVariable, line->address().c_str(), 1);
+    handle = VelOpen(kPort, fx());
+    ASSERT_GE(handle, 0);
+  }
+  void TearDown() override {
+    if (handle >= 0) {
+      EXPECT_EQ(VelClose(handle), VEL_OK);
+    }
+    line.reset();
+    unsetenv(kVariable);
+  }
+  bool fx() const {
+    return GetParam() == Family::Fx;
+  }
+  static constexpr int kPort = 12;  // COM13
+  static constexpr const char *kVariable = "VELDRV_COM13";
+  std::unique_ptr<velsim::TcpLine> line;
+  int handle = -1;
+};
+
+TEST_P(TcpLink, ReadsAndWritesAcrossSeveralFrames) {
+  Bytes data = Pattern(600, 21), back(600);
+  ASSERT_EQ(VelWrB(handle, 'D', 0, 600, data.data()), VEL_OK);
+  ASSERT_EQ(VelRdW(handle, 'D', 0, 300, back.data()), VEL_OK);
+  EXPECT_EQ(back, data);
+  line->settle();
+  EXPECT_EQ(line->read(fx() ? 0x1000 : 0x8800, 600), data);
+  std::vector<size_t> frames;
+  for (const velsim::TraceEntry &e : line->trace())
+    if (e.kind == velsim::TraceKind::Read || e.kind == velsim::TraceKind::Write) frames.push_back(e.count);
+  EXPECT_EQ(frames, (std::vector<size_t>{254, 254, 92, 254, 254, 92}));
+  EXPECT_EQ(line->protocolErrors(), 0u);
+}
+
+TEST_P(TcpLink, SilentControllerAndBadChecksum) {
+  Bytes buf(4);
+  line->setFault(velsim::Fault{velsim::FaultKind::Silent}, velsim::FaultWhen::Once);
+  auto t0 = Clock::now();
+  EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_TIMEOUT);
+  EXPECT_GT(SecondsSince(t0), 0.95);  // the byte time-out of 990 ms, as on a serial line
+  EXPECT_LT(SecondsSince(t0), 3.0);
+  line->setFault(velsim::Fault{velsim::FaultKind::WrongChecksum}, velsim::FaultWhen::Once);
+  EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), fx() ? VEL_CHECKSUM : VEL_WRONG_CHAR);
+  EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK);
+}
+
+// The server goes away in the middle of a long transfer: -1 at once; once it
+// is back, closing and opening again work.
+TEST_P(TcpLink, ServerGoingAwayIsADeviceLoss) {
+  line->setPace(true);
+  Bytes buf(3000);
+  Clock::time_point hungAt;
+  std::thread cutter([&] {
+    std::this_thread::sleep_for(500ms);
+    hungAt = Clock::now();
+    line->hangup();
+  });
+  EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 3000, buf.data()), VEL_TIMEOUT);
+  cutter.join();
+  EXPECT_LT(SecondsSince(hungAt), 1.1);
+  EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 2, buf.data()), VEL_TIMEOUT);  // dead until closed
+  line->setPace(false);
+  line->reopen();
+  EXPECT_EQ(VelClose(handle), VEL_OK);
+  handle = VelOpen(kPort, fx());
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 600, buf.data()), VEL_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Family, TcpLink, ::testing::Values(Family::Fx, Family::A),
+                         [](const auto &info) { return info.param == Family::Fx ? "FX" : "A"; });
+
+// A listening socket on a free loopback port; its backlog filled by `fill`
+// connections that are never accepted, so a further connect never completes.
+class Listener {
+ public:
+  explicit Listener(int fill) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(fd_, 0);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int i = 0; i < fill; i++) {
+      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
+      clients_.push_back(c);
+    }
+    std::this_thread::sleep_for(50ms);  // let the handshakes of the fillers finish
+  }
+  ~Listener() {
+    for (int c : clients_) close(c);
+    if (fd_ >= 0) close(fd_);
+  }
+  // Stops listening: a connect is then refused.
+  void Close() {
+    close(fd_);
+    fd_ = -1;
+  }
+  std::string Address() const {
+    return "tcp://127.0.0.1:" + std::to_string(port_);
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> clients_;
+};
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(TcpOpen, ARefusedOrUnansweredServerFailsTheOpenWithinThreeSeconds) {
+  const std::string trace = DeviceDir() + "/tcp-open.trace";
+  setenv("VELDRV_TRACE", trace.c_str(), 1);
+
+  Listener refused(0);
+  refused.Close();
+  setenv("VELDRV_COM14", refused.Address().c_str(), 1);
+  auto t0 = Clock::now();
+  EXPECT_EQ(VelOpen(13, 1), VEL_PORT);
+  EXPECT_LT(SecondsSince(t0), 1.0);
+
+  Listener full(2);
+  setenv("VELDRV_COM15", full.Address().c_str(), 1);
+  t0 = Clock::now();
+  EXPECT_EQ(VelOpen(14, 1), VEL_PORT);
+  EXPECT_GT(SecondsSince(t0), 2.9);
+  EXPECT_LT(SecondsSince(t0), 3.5);
+
+  setenv("VELDRV_COM16", "tcp://127.0.0.1", 1);  // no port
+  EXPECT_EQ(VelOpen(15, 1), VEL_PORT);
+
+  unsetenv("VELDRV_TRACE");
+  for (const char *v : {"VELDRV_COM14", "VELDRV_COM15", "VELDRV_COM16"}) unsetenv(v);
+  const std::string text = ReadFile(trace);
+  EXPECT_NE(text.find("COM14 T"), std::string::npos);
+  EXPECT_NE(text.find("open " + refused.Address() +
+                      " failed: no connection to the device server within 3 s [Connection refused]"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("open " + full.Address() +
+                      " failed: no connection to the device server within 3 s [Connection timed out]"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("open tcp://127.0.0.1 failed: not a device name"), std::string::npos) << text;
+}
+
+// IPv6 in brackets, and the trace's word that line settings stay the server's.
+TEST(TcpOpen, BracketedIpv6AddressAndTheTracesNote) {
+  std::unique_ptr<velsim::TcpLine> line;
+  try {
+    line = std::make_unique<velsim::TcpLine>(Family::A, "::1");
+  } catch (const std::exception &e) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+  }
+  const std::string trace = DeviceDir() + "/tcp-v6.trace";
+  setenv("VELDRV_TRACE", trace.c_str(), 1);
+  setenv("VELDRV_COM12", line->address().c_str(), 1);
+  ASSERT_EQ(line->address().rfind("tcp://[::1]:", 0), 0u);
+  int h = VelOpen(11, 0);
+  ASSERT_GE(h, 0);
+  Bytes data = Pattern(10, 1), back(10);
+  EXPECT_EQ(VelWrB(h, 'M', 0, 10, data.data()), VEL_OK);
+  EXPECT_EQ(VelRdB(h, 'M', 0, 10, back.data()), VEL_OK);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  unsetenv("VELDRV_TRACE");
+  unsetenv("VELDRV_COM12");
+  EXPECT_NE(ReadFile(trace).find("open " + line->address() +
+                                 ": raw TCP, line settings (9600 8O1) and RTS are not applied here"),
+            std::string::npos)
+      << ReadFile(trace);
+}
+
+}  // namespace
