@@ -23,6 +23,18 @@ VelsimProcess::VelsimProcess(const std::string &program, Family family, const st
   std::vector<std::string> args = {
       program, "--family", family == Family::Fx ? "fx" : "a", "--dir", dir, "--com", std::to_string(com)};
   if (pace) args.push_back("--pace");
+  start(args);
+}
+
+VelsimProcess::VelsimProcess(const std::string &program, Family family, bool pace) {
+  std::vector<std::string> args = {program, "--family", family == Family::Fx ? "fx" : "a", "--listen",
+                                   "127.0.0.1:0"};
+  if (pace) args.push_back("--pace");
+  start(args);
+}
+
+void VelsimProcess::start(std::vector<std::string> args) {
+  const std::string program = args[0];
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -59,6 +71,9 @@ VelsimProcess::VelsimProcess(const std::string &program, Family family, const st
     close(out_);
     throw std::runtime_error("velbench: velsim did not start: " + seen);
   }
+  // "velsim: FX controller on tcp://127.0.0.1:40123"
+  const std::size_t tcp = seen.find("tcp://");
+  if (tcp != std::string::npos) address_ = seen.substr(tcp, seen.find_first_of(" \n", tcp) - tcp);
 }
 
 VelsimProcess::~VelsimProcess() {

@@ -81,6 +81,18 @@ void Append(FrameTrace &f, const char *format, ...) {
   f.used += static_cast<size_t>(n);
 }
 
+// " 3F": the common event, a byte, without printf.
+void AppendHexByte(FrameTrace &f, uint8_t byte) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  if (f.used + 4 >= sizeof f.text) {
+    Append(f, " %02X", byte);  // marks the frame cut
+    return;
+  }
+  f.text[f.used++] = ' ';
+  f.text[f.used++] = kDigits[byte >> 4];
+  f.text[f.used++] = kDigits[byte & 15];
+}
+
 void StartEventLine(FrameTrace &f, int port) {
   if (f.used > 0 && f.used < sizeof f.text && f.text[f.used - 1] != '\n') Append(f, "\n");
   char head[64];
@@ -172,7 +184,7 @@ void TraceByte(int port, bool sent, uint8_t byte) {
     Append(f, "%s", sent ? ">" : "<");
     f.lastDirection = direction;
   }
-  Append(f, " %02X", byte);
+  AppendHexByte(f, byte);
   f.answerBytes = sent ? 0 : f.answerBytes + 1;
 }
 
