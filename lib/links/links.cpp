@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../api/settings.h"
 #include "../serial/ports.h"
 #include "../trace/trace.h"
 
@@ -15,8 +16,8 @@ uint16_t familyIsA[kPortCount];  // nonzero: A-series; zero: FX
 // VELDRV_FRAME_BYTES: the largest frame, 1..254, for controllers that take
 // fewer bytes a frame. Anything else keeps 254 and says so in the trace.
 uint8_t FrameBytesSetting(int port) {
-  const char *value = std::getenv("VELDRV_FRAME_BYTES");
-  if (!value || !*value) return kMaxFrameBytes;
+  char value[32];
+  if (!ReadSetting("VELDRV_FRAME_BYTES", value, sizeof value)) return kMaxFrameBytes;
   char *end = nullptr;
   long n = std::strtol(value, &end, 10);
   if (*end != '\0' || n < 1 || n > kMaxFrameBytes) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../api/settings.h"
 #include "backends.h"
 #include "fd_posix.h"
 
@@ -87,9 +88,10 @@ bool DevicePath(const char *name, char *path, size_t size) {
   long n = std::strtol(name + 3, &end, 10);
   if (end == name + 3 || *end != '\0' || n < 1 || n > 256) return false;
   // An empty variable counts as unset: "" must not turn COM1 into /COM1.
-  const char *dir = std::getenv("VELDRV_DEVICE_DIR");
-  int len = dir && *dir ? std::snprintf(path, size, "%s/COM%ld", dir, n)
-                        : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  char dir[4096];
+  int len = ReadSetting("VELDRV_DEVICE_DIR", dir, sizeof dir)
+                ? std::snprintf(path, size, "%s/COM%ld", dir, n)
+                : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 

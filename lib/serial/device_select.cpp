@@ -1,9 +1,9 @@
 // The seam of device.h over the two backends: the device of a port is a TCP
 // connection when VELDRV_COM<n> holds tcp://HOST:PORT, else a serial port.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "../api/settings.h"
 #include "backends.h"
 
 struct Device {
@@ -23,8 +23,8 @@ Device *DeviceOpen(int port, DeviceOpenInfo *info) {
   *info = DeviceOpenInfo{};
   char variable[24];
   std::snprintf(variable, sizeof variable, "VELDRV_COM%d", port + 1);
-  const char *named = std::getenv(variable);
-  if (named && !*named) named = nullptr;  // empty counts as unset
+  char value[256];
+  const char *named = ReadSetting(variable, value, sizeof value) ? value : nullptr;
   Device &d = devices[port & 15];
   d = Device{};
   if (named && std::strncmp(named, kTcpScheme, sizeof kTcpScheme - 1) == 0) {

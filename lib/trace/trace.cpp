@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "../api/settings.h"
 #include "../serial/fair_lock.h"
 
 std::atomic<bool> traceOn{false};
@@ -128,8 +129,8 @@ size_t AppendHex(char *text, size_t size, size_t used, const uint8_t *data, int 
 }  // namespace
 
 void TraceConfigure() {
-  const char *wanted = std::getenv("VELDRV_TRACE");
-  if (wanted && !*wanted) wanted = nullptr;  // empty counts as unset
+  char value[sizeof target];
+  const char *wanted = ReadSetting("VELDRV_TRACE", value, sizeof value) ? value : nullptr;
   std::lock_guard<FairLock> guard(outputLock);
   if (wanted && output != -1 && std::strcmp(wanted, target) == 0) return;
   if (output != -1) TraceCloseOutput(output);

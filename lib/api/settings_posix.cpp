@@ -1,0 +1,11 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "settings.h"
+
+bool ReadSetting(const char *variable, char *value, size_t size) {
+  const char *found = std::getenv(variable);
+  if (!found || !*found) return false;
+  int len = std::snprintf(value, size, "%s", found);
+  return len > 0 && static_cast<size_t>(len) < size;
+}
