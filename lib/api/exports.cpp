@@ -63,7 +63,7 @@ int Transfer(Direction dir, Unit unit, int handle, int letter, int start, int co
 
 extern "C" {
 
-VELDRV_API int VelOpen(int port, int fx) {
+VELDRV_API int VELDRV_CALL VelOpen(int port, int fx) {
   int h = ReserveSlot();
   if (h < 0) return VEL_NO_HANDLE;
   HandleSlot &slot = Slot(h);
@@ -79,7 +79,7 @@ VELDRV_API int VelOpen(int port, int fx) {
   return result;
 }
 
-VELDRV_API int VelClose(int handle) {
+VELDRV_API int VELDRV_CALL VelClose(int handle) {
   if (!ValidHandle(handle)) return VEL_BAD_HANDLE;
   HandleSlot &slot = Slot(handle);
   std::lock_guard<std::mutex> guard(slot.lock);
@@ -89,19 +89,19 @@ VELDRV_API int VelClose(int handle) {
   return VEL_OK;
 }
 
-VELDRV_API int VelRdB(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelRdB(int handle, int letter, int start, int count, void *buffer) {
   return Transfer(kRead, kBytes, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelRdW(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelRdW(int handle, int letter, int start, int count, void *buffer) {
   return Transfer(kRead, kWords, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelWrB(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelWrB(int handle, int letter, int start, int count, void *buffer) {
   return Transfer(kWrite, kBytes, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelWrW(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, void *buffer) {
   return Transfer(kWrite, kWords, handle, letter, start, count, buffer);
 }
 
