@@ -5,8 +5,7 @@
 # runtime is linked in). Optionally its format (PE32 for 32-bit, PE32+ for
 # 64-bit) and, for a 32-bit DLL, its calling convention: every return of a
 # __stdcall function removes the arguments (ret $0x14 for five of them), a
-# cdecl function's returns leave them to the caller (plain ret). The names
-# of the functions come from the symbols of the build tree's DLL.
+# cdecl function's returns leave them to the caller (plain ret).
 #   check_dll.sh BINDIR [pe32|pe32+] [cdecl|stdcall]
 set -u
 bindir=${1:?usage: check_dll.sh BINDIR [pe32|pe32+] [cdecl|stdcall]}
@@ -43,33 +42,34 @@ if [[ -n $format ]]; then
   fi
 fi
 
-# The returns inside each export, from the disassembly with symbols: the
-# 32-bit compiler names a cdecl function _VelOpen, a __stdcall one _VelOpen@8.
+# The first return at or after each export's address (from the export table,
+# so stripped DLLs can be checked too): a __stdcall function removes its
+# arguments, a cdecl function leaves them to the caller. A cdecl function
+# may end in a jump to another one; the first return is then that one's.
 if [[ -n $convention ]]; then
-  disassembly=$("$objdump" -d "$dll") || { echo "cannot disassemble $dll"; exit 1; }
+  image_base=$(sed -n 's/^ImageBase[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
+  ordinal=0
   for entry in VelClose:1 VelOpen:2 VelRdB:5 VelRdW:5 VelWrB:5 VelWrW:5; do
+    ordinal=$((ordinal + 1))
     name=${entry%:*}
     bytes=$((4 * ${entry#*:}))
     case $convention in
-      stdcall) label="_$name@$bytes" wanted=$(printf 'ret $0x%x' "$bytes") ;;
-      cdecl) label="_$name" wanted="ret" ;;
+      stdcall) wanted=$(printf 'ret $0x%x' "$bytes") ;;
+      cdecl) wanted="ret" ;;
       *) echo "unknown convention $convention"; exit 2 ;;
     esac
-    if ! grep -qF " <$label>:" <<<"$disassembly"; then
-      echo "$label: no such function in veldrv.dll"
+    rva=$(sed -n "s/^[[:space:]]*\[[[:space:]]*[0-9]*\] +base\[[[:space:]]*$ordinal\] \([0-9a-fA-F]*\) Export RVA\$/\1/p" <<<"$dump")
+    if [[ -z $image_base || -z $rva ]]; then
+      echo "$name: no address in the export table"
       status=1
       continue
     fi
-    # The instruction text of every ret between the label and the next one.
-    rets=$(awk -v label="<$label>:" '
-      /^[0-9a-f]+ <.*>:$/ { inside = ($2 == label) }
-      inside && /\tret/ { sub(/^[^\t]*\t[^\t]*\t/, ""); gsub(/[[:space:]]+/, " "); sub(/^repz /, ""); print }
-    ' <<<"$disassembly" | sort -u)
-    # A cdecl function may end in a jump to another one instead of a ret.
-    if [[ $rets == "$wanted" || ($convention == cdecl && -z $rets) ]]; then
-      echo "$label: ${rets:-no ret (tail jump)}"
-    else
-      echo "$label: returns '${rets//$'\n'/, }', a $convention function has only '$wanted'"
+    address=$((0x$image_base + 0x$rva))
+    ret=$("$objdump" -d --start-address=$address --stop-address=$((address + 0x400)) "$dll" |
+      awk -F'\t' '$3 ~ /^(repz )?ret/ { sub(/^repz /, "", $3); gsub(/[[:space:]]+/, " ", $3); sub(/ $/, "", $3); print $3; exit }')
+    printf '%s (ordinal %d at 0x%x): %s\n' "$name" "$ordinal" "$address" "${ret:-no ret}"
+    if [[ $ret != "$wanted" ]]; then
+      echo "  a $convention function returns with '$wanted'"
       status=1
     fi
   done

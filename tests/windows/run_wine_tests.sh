@@ -358,6 +358,18 @@ run_variant() {
     return
   fi
 
+  if [[ $variant == win64 ]]; then
+    # One convention on 64-bit Windows: the stdcall option is refused.
+    if ! cmake -S "$root" -B "$logs/stdcall-refused" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+      -DVELDRV_STDCALL=ON >"$logs/stdcall-refused.log" 2>&1 &&
+      grep -q "VELDRV_STDCALL is for 32-bit Windows builds only" "$logs/stdcall-refused.log"; then
+      pass "Build.StdcallRefused"
+    else
+      tail -20 "$logs/stdcall-refused.log"
+      fail "Build.StdcallRefused"
+    fi
+  fi
+
   echo "== DLL exports, format, convention and runtime"
   if "$here/check_dll.sh" "$bin" "$format" "$convention"; then
     pass "Dll.ExportsAndOrdinals"
