@@ -74,7 +74,7 @@ for system in win64 win32; do
     convention=""
     [[ $folder != . ]] && convention=$folder
     echo "-- $system/$folder: $format${convention:+, $convention}"
-    "$root/tests/windows/check_dll.sh" "$top/$folder" "$format" $convention || status=1
+    "$root/tests/windows/check_dll.sh" "$top/$folder" "$format" "$convention" || status=1
   done
   # The stdcall folder's import library resolves decorated names.
   if [[ $system == win32 ]] && ! grep -aq '_VelOpen@8' "$top/stdcall/libveldrv.dll.a"; then
@@ -84,6 +84,6 @@ for system in win64 win32; do
 done
 if [[ $status -eq 0 ]]; then
   echo
-  echo "release archives in $out: $(cd "$out" && ls veldrv-*.zip | xargs)"
+  echo "release archives in $out: $(cd "$out" && echo veldrv-*.zip)"
 fi
 exit $status

@@ -54,7 +54,7 @@ if [[ -n $convention ]]; then
     name=${entry%:*}
     bytes=$((4 * ${entry#*:}))
     case $convention in
-      stdcall) wanted=$(printf 'ret $0x%x' "$bytes") ;;
+      stdcall) wanted="ret \$0x$(printf '%x' "$bytes")" ;;
       cdecl) wanted="ret" ;;
       *) echo "unknown convention $convention"; exit 2 ;;
     esac
