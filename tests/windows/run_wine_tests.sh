@@ -194,6 +194,11 @@ prepare_prefix() {
     done
     if [[ -z $bad_links ]]; then
       pass "Wine.PortsMapped"
+      # One server for the prefix until the end: a program started just as
+      # the server of the last one shuts down loses its connection.
+      "$wineserver" -k >/dev/null 2>&1
+      "$wineserver" -w >/dev/null 2>&1
+      "$wineserver" -p >/dev/null 2>&1
       return 0
     fi
     fail "Wine.PortsMapped:$bad_links"
