@@ -15,7 +15,8 @@
 # is called veldrv-<version>-win32-cdecl.zip (or -win32-stdcall.zip).
 # The programs sit beside the DLL they were linked against, which Windows
 # loads from the program's own folder. Only the component "release" goes
-# into the archives, not the CMake and pkg-config files of the install tree.
+# into the archives, not the CMake and pkg-config files of the install tree;
+# a plain `cmake --install` leaves that component out (EXCLUDE_FROM_ALL).
 # Included from the top-level CMakeLists.txt after all targets are defined.
 
 set(VELDRV_ZIP_STDCALL_BUILD "" CACHE PATH
@@ -38,16 +39,17 @@ if(TARGET velctl)
 endif()
 # The DLL and its import library; stripped by CPack (CPACK_STRIP_FILES).
 install(TARGETS veldrv ${veldrv_zip_programs}
-  RUNTIME DESTINATION ${veldrv_zip_dir} COMPONENT release
-  ARCHIVE DESTINATION ${veldrv_zip_dir} COMPONENT release)
+  RUNTIME DESTINATION ${veldrv_zip_dir} COMPONENT release EXCLUDE_FROM_ALL
+  ARCHIVE DESTINATION ${veldrv_zip_dir} COMPONENT release EXCLUDE_FROM_ALL)
 if(VELDRV_STDCALL)
   set(veldrv_zip_def ${PROJECT_SOURCE_DIR}/lib/api/veldrv_stdcall.def)
 else()
   set(veldrv_zip_def ${PROJECT_SOURCE_DIR}/lib/api/veldrv.def)
 endif()
-install(FILES ${veldrv_zip_def} DESTINATION ${veldrv_zip_dir} RENAME veldrv.def COMPONENT release)
+install(FILES ${veldrv_zip_def} DESTINATION ${veldrv_zip_dir} RENAME veldrv.def
+  COMPONENT release EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/lib/api/veldrv.h ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-  DESTINATION . COMPONENT release)
+  DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME veldrv)
