@@ -68,7 +68,7 @@ int TracedTransfer(const char *name, Direction dir, Unit unit, int handle, int l
 
 extern "C" {
 
-VELDRV_API int VelOpen(int port, int fx) {
+VELDRV_API int VELDRV_CALL VelOpen(int port, int fx) {
   CallScope scope;
   TraceConfigure();
   int result = VEL_NO_HANDLE;
@@ -92,7 +92,7 @@ VELDRV_API int VelOpen(int port, int fx) {
   return result;
 }
 
-VELDRV_API int VelClose(int handle) {
+VELDRV_API int VELDRV_CALL VelClose(int handle) {
   CallScope scope;
   int port = -1;
   int result = VEL_BAD_HANDLE;
@@ -113,19 +113,19 @@ VELDRV_API int VelClose(int handle) {
   return result;
 }
 
-VELDRV_API int VelRdB(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelRdB(int handle, int letter, int start, int count, void *buffer) {
   return TracedTransfer("VelRdB", kRead, kBytes, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelRdW(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelRdW(int handle, int letter, int start, int count, void *buffer) {
   return TracedTransfer("VelRdW", kRead, kWords, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelWrB(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelWrB(int handle, int letter, int start, int count, void *buffer) {
   return TracedTransfer("VelWrB", kWrite, kBytes, handle, letter, start, count, buffer);
 }
 
-VELDRV_API int VelWrW(int handle, int letter, int start, int count, void *buffer) {
+VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, void *buffer) {
   return TracedTransfer("VelWrW", kWrite, kWords, handle, letter, start, count, buffer);
 }
 

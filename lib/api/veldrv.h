@@ -4,8 +4,11 @@
  * A caller opens a link handle on a port for one controller family, reads
  * and writes bytes or 16-bit words of an operand area through it, and closes
  * it. Every call is synchronous and returns 0 (VelOpen: a handle 0..31) or a
- * negative status code. Calling convention: the platform's default C
- * convention (cdecl on 32-bit Windows). Any thread may call any function;
+ * negative status code. Calling convention: VELDRV_CALL, the platform's
+ * default C convention (cdecl on 32-bit Windows); a program that uses the
+ * 32-bit Windows DLL built with VELDRV_STDCALL defines VELDRV_STDCALL before
+ * including this header, and the six functions are __stdcall (names
+ * exported undecorated either way). Any thread may call any function;
  * calls on one handle run one after the other, transfers on one port never
  * interleave.
  *
@@ -32,6 +35,13 @@
 #define VELDRV_API
 #endif
 
+/* 32-bit Windows has two conventions; the DLL is built for one of them. */
+#if defined(_WIN32) && !defined(_WIN64) && defined(VELDRV_STDCALL)
+#define VELDRV_CALL __stdcall
+#else
+#define VELDRV_CALL
+#endif
+
 /* Status codes. */
 #define VEL_OK 0
 #define VEL_TIMEOUT (-1)      /* the controller did not answer within 990 ms */
@@ -50,23 +60,23 @@ extern "C" {
 /* Opens a link on port (0..15 = COM1..COM16; low 16 bits used) for an FX
  * controller (fx nonzero, 9600 7E1) or an A-series controller (fx zero,
  * 9600 8O1). Returns a handle 0..31, VEL_NO_HANDLE or VEL_PORT. */
-VELDRV_API int VelOpen(int port, int fx);
+VELDRV_API int VELDRV_CALL VelOpen(int port, int fx);
 
 /* Closes a handle; the port closes with its last handle. Returns 0, or
  * VEL_BAD_HANDLE for a handle that is not open. */
-VELDRV_API int VelClose(int handle);
+VELDRV_API int VELDRV_CALL VelClose(int handle);
 
 /* Reads count bytes of the area from byte number start into buffer. */
-VELDRV_API int VelRdB(int handle, int letter, int start, int count, void *buffer);
+VELDRV_API int VELDRV_CALL VelRdB(int handle, int letter, int start, int count, void *buffer);
 
 /* Reads count 16-bit words from word number start; bytes in controller order. */
-VELDRV_API int VelRdW(int handle, int letter, int start, int count, void *buffer);
+VELDRV_API int VELDRV_CALL VelRdW(int handle, int letter, int start, int count, void *buffer);
 
 /* Writes count bytes from buffer (not to inputs: VEL_BAD_LETTER). */
-VELDRV_API int VelWrB(int handle, int letter, int start, int count, void *buffer);
+VELDRV_API int VELDRV_CALL VelWrB(int handle, int letter, int start, int count, void *buffer);
 
 /* Writes count 16-bit words from buffer (not to inputs: VEL_BAD_LETTER). */
-VELDRV_API int VelWrW(int handle, int letter, int start, int count, void *buffer);
+VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, void *buffer);
 
 #ifdef __cplusplus
 }

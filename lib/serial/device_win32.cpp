@@ -18,14 +18,37 @@ namespace {
 Device pool[16];
 std::mutex poolLock;
 
-// "COMn" becomes "\\.\COMn": the plain name reaches only COM1..COM9.
-bool DeviceName(const char *name, char *path, size_t size) {
-  if (std::strncmp(name, "COM", 3) != 0) return false;
+// The number n of a COM name: "COMn" or "\\.\COMn" in any case, n in 1..256;
+// 0 for anything else.
+long ComNumber(const char *name) {
+  if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
   char *end = nullptr;
   long n = std::strtol(name + 3, &end, 10);
-  if (end == name + 3 || *end != '\0' || n < 1 || n > 256) return false;
-  int len = std::snprintf(path, size, "\\\\.\\COM%d", static_cast<int>(n));
-  return len > 0 && static_cast<size_t>(len) < size;
+  return *end == '\0' && n <= 256 ? n : 0;
+}
+
+// Path of the device called name ("COM1".."COM16"): the COM port that
+// VELDRV_COMn names when it is set (an empty value counts as unset), else
+// COMn itself. Always "\\.\COMn": the plain name reaches only COM1..COM9.
+// A variable that names no COM port fails the open rather than falling back
+// to another device.
+bool DeviceName(const char *name, char *path, size_t size) {
+  long n = ComNumber(name);
+  if (n == 0) return false;
+  char variable[24];
+  std::snprintf(variable, sizeof variable, "VELDRV_COM%ld", n);
+  // The process environment itself (SetEnvironmentVariable), not the C
+  // runtime's copy of it.
+  char named[64];
+  DWORD len = GetEnvironmentVariableA(variable, named, sizeof named);
+  if (len >= sizeof named) return false;
+  if (len > 0) {
+    n = ComNumber(named);
+    if (n == 0) return false;
+  }
+  int written = std::snprintf(path, size, "\\\\.\\COM%ld", n);
+  return written > 0 && static_cast<size_t>(written) < size;
 }
 
 }  // namespace
@@ -114,8 +137,9 @@ bool DeviceReadByte(Device *device, uint8_t *byte) {
 }
 
 bool DeviceWriteByte(Device *device, uint8_t byte) {
+  // A write time-out is a success with nothing written: the byte is not out.
   DWORD put = 0;
-  if (WriteFile(device->handle, &byte, 1, &put, nullptr)) return true;
+  if (WriteFile(device->handle, &byte, 1, &put, nullptr)) return put == 1;
   return GetLastError() == ERROR_IO_PENDING;  // queued by the driver: it goes out
 }
 

@@ -3,13 +3,15 @@
 // against controller simulators on the COM ports named on the command line.
 //
 //   veldrv_wine_test [--dll PATH] [--fx COM] [--a COM] [--image] [--missing COM]
-//                    [--expect COM,fx|a,CODE,LABEL]...
+//                    [--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE]
 //
 // --fx / --a: COM number of a well-behaved FX / A-series simulator.
 // --image: those simulators started with the memory image ImageByte() describes.
 // --missing: a COM number that names no device.
 // --expect: a simulator with an injected fault; a one-word read of D 0 must
 //           return CODE (LABEL names the case).
+// --renamed: an FX simulator on COM (not COM1) whose one-word read of D 0
+//           returns CODE (not 0); VELDRV_COM1 points port 0 at it.
 #include <windows.h>
 
 #include <atomic>
@@ -24,13 +26,16 @@
 #include <vector>
 
 #include "check.h"
+#include "com_line.h"
 #include "veldrv.h"
 
 namespace {
 
-using OpenFn = int (*)(int, int);
-using CloseFn = int (*)(int);
-using TransferFn = int (*)(int, int, int, int, void *);
+// The convention the header declares: a build with VELDRV_STDCALL tests
+// the __stdcall DLL.
+using OpenFn = int(VELDRV_CALL *)(int, int);
+using CloseFn = int(VELDRV_CALL *)(int);
+using TransferFn = int(VELDRV_CALL *)(int, int, int, int, void *);
 
 struct Api {
   HMODULE module = nullptr;
@@ -52,6 +57,8 @@ struct Options {
   int aCom = 0;
   int missingCom = 0;
   int exitChildCom = 0;  // run as the child of ExitDuringTransfer
+  int renamedCom = 0;
+  int renamedCode = 0;
   bool image = false;
   std::vector<Fault> faults;
 };
@@ -80,34 +87,8 @@ bool LoadApi(const std::string &path) {
   return api.open && api.close && api.rdB && api.rdW && api.wrB && api.wrW;
 }
 
-bool UnderWine() {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-// Wine on a pseudo-terminal refuses (error 87) a SetCommState that would
-// only re-apply 7E1 or 8O1 to a line that has it already (a pseudo-terminal
-// keeps 8 data bits and no parity whatever is asked). Before a port is opened
-// afresh, the test moves the line to other settings so that the library's
-// open changes something. Real ports need nothing of the kind.
-void ResetLine(int com) {
-  if (!UnderWine()) return;
-  char name[32];
-  std::snprintf(name, sizeof name, "\\\\.\\COM%d", com);
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  DCB dcb;
-  std::memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  if (GetCommState(h, &dcb)) {
-    dcb.BaudRate = 4800;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    SetCommState(h, &dcb);
-  }
-  CloseHandle(h);
-}
+using comline::ResetLine;
+using comline::UnderWine;
 
 std::map<int, int> openCounts;  // handles the test holds per COM number
 
@@ -394,6 +375,56 @@ void FaultStatus(const Fault &f) {
   CHECK_EQ(0, Close(f.com, h));
 }
 
+// ---- port names ------------------------------------------------------------------
+
+// VELDRV_COM<n> names the COM port of port n-1, in any case, with or without
+// the \\.\ prefix; it wins over COM<n> itself, and a value that names no COM
+// port fails the open instead of reaching some other device.
+void PortsNamedByVariable() {
+  if (!options.renamedCom) check::Skip("no simulator for VELDRV_COM1 given");
+  int com = options.renamedCom;
+  char value[32];
+  uint8_t buf[4] = {};
+  for (const char *form : {"COM%d", "\\\\.\\com%d", "cOm%d"}) {
+    std::snprintf(value, sizeof value, form, com);
+    SetEnvironmentVariableA("VELDRV_COM1", value);
+    ResetLine(com);
+    int h = api.open(0, 1);
+    CHECK(h >= 0);
+    if (h < 0) continue;
+    // The simulator's own answer shows which device port 0 reached.
+    if (api.rdW(h, 'D', 0, 1, buf) != options.renamedCode)
+      check::Fail(__FILE__, __LINE__,
+                  std::string("VELDRV_COM1=") + value + " did not reach COM" + std::to_string(com));
+    CHECK_EQ(0, api.close(h));
+  }
+  for (const char *bad : {"COM0", "COM", "COM5x", "COM 5", "COM-5", "COM257", "\\\\.\\PIPE\\x", "NUL",
+                          "/dev/ttyS0", "\\\\.\\COM"}) {
+    SetEnvironmentVariableA("VELDRV_COM1", bad);
+    int h = api.open(0, 1);
+    if (h != VEL_PORT)
+      check::Fail(__FILE__, __LINE__, std::string("VELDRV_COM1=") + bad + " opened: " + std::to_string(h));
+    if (h >= 0) api.close(h);
+  }
+  SetEnvironmentVariableA("VELDRV_COM1", nullptr);
+  if (options.fxCom && options.missingCom) {
+    // The variable wins over the port's own name.
+    std::string variable = "VELDRV_COM" + std::to_string(options.fxCom);
+    std::snprintf(value, sizeof value, "COM%d", options.missingCom);
+    SetEnvironmentVariableA(variable.c_str(), value);
+    CHECK_EQ(VEL_PORT, api.open(options.fxCom - 1, 1));
+    // An empty value counts as unset.
+    SetEnvironmentVariableA(variable.c_str(), "");
+    int h = Open(options.fxCom, true);
+    CHECK(h >= 0);
+    if (h >= 0) {
+      CHECK_EQ(0, api.rdW(h, 'D', 0, 1, buf));
+      CHECK_EQ(0, Close(options.fxCom, h));
+    }
+    SetEnvironmentVariableA(variable.c_str(), nullptr);
+  }
+}
+
 // ---- lifecycle ------------------------------------------------------------------
 
 // Threads that run before the DLL is loaded; there are several, so that a
@@ -516,6 +547,8 @@ bool ParseOptions(int argc, char **argv) {
       options.exitChildCom = std::atoi(v);
     } else if (a == "--missing") {
       options.missingCom = std::atoi(v);
+    } else if (a == "--renamed") {
+      if (std::sscanf(v, "%d,%d", &options.renamedCom, &options.renamedCode) != 2) return false;
     } else if (a == "--expect") {
       int com = 0, code = 0;
       char family[8] = {}, label[64] = {};
@@ -535,7 +568,7 @@ int main(int argc, char **argv) {
   if (!ParseOptions(argc, argv)) {
     std::fprintf(stderr,
                  "usage: veldrv_wine_test [--dll PATH] [--fx COM] [--a COM] [--image] [--missing COM] "
-                 "[--expect COM,fx|a,CODE,LABEL]...\n");
+                 "[--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE]\n");
     return 2;
   }
   if (options.dll.empty()) {
@@ -597,6 +630,7 @@ int main(int argc, char **argv) {
     TwoThreadsOnePort(options.aCom, false);
   });
   for (const Fault &f : options.faults) runner.Add("Faults." + f.label, [f] { FaultStatus(f); });
+  runner.Add("Ports.NamedByVariable", PortsNamedByVariable);
   runner.Add("Lifecycle.PreexistingThreadDetach", PreexistingThreadDetach);
   runner.Add("Lifecycle.ExclusiveOpen", ExclusiveOpen);
   runner.Add("Lifecycle.UnloadWithOpenHandle", UnloadWithOpenHandle);
