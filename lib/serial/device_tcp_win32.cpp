@@ -5,7 +5,6 @@
 #include <ws2tcpip.h>
 
 #include <cstdio>
-#include <mutex>
 
 #include "backends.h"
 
@@ -19,14 +18,16 @@ namespace {
 
 TcpDevice devices[16];
 
+// Winsock is started for each connection and cleaned up when it closes
+// (Winsock counts). ws2_32.dll itself stays loaded once a connection was
+// made: unloading it with this DLL and loading it again (a program that
+// unloads the library and loads it again) is not safe everywhere (Wine 8
+// crashes in socket() afterwards).
 bool StartWinsock() {
-  static std::once_flag once;
-  static bool started = false;
-  std::call_once(once, [] {
-    WSADATA data;
-    started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  });
-  return started;
+  HMODULE pinned;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &pinned);
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
 void SocketErrorText(int error, char *text, size_t size) {
@@ -102,6 +103,7 @@ TcpDevice *TcpOpen(int port, const char *address, DeviceOpenInfo *info) {
   if (rc != 0) {
     info->failure = OpenFailure::kNoDevice;
     SocketErrorText(rc, info->osText, sizeof info->osText);
+    WSACleanup();
     return nullptr;
   }
   SOCKET s = INVALID_SOCKET;
@@ -123,6 +125,7 @@ TcpDevice *TcpOpen(int port, const char *address, DeviceOpenInfo *info) {
   if (s == INVALID_SOCKET) {
     info->failure = OpenFailure::kUnreachable;
     SocketErrorText(error, info->osText, sizeof info->osText);
+    WSACleanup();
     return nullptr;
   }
   // Every byte goes out as it is written; keepalive notices a server that
@@ -137,6 +140,7 @@ TcpDevice *TcpOpen(int port, const char *address, DeviceOpenInfo *info) {
 void TcpClose(TcpDevice *device) {
   closesocket(device->socket);
   device->socket = INVALID_SOCKET;
+  WSACleanup();
 }
 
 void TcpAbandon(TcpDevice *device) {

@@ -4,19 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-#include "device.h"
+#include "backends.h"
 
-struct Device {
-  bool inUse;
+struct SerialDevice {
   HANDLE handle;
 };
 
 namespace {
 
-Device pool[16];
-std::mutex poolLock;
+SerialDevice devices[16];
 
 // The number n of a COM name: "COMn" or "\\.\COMn" in any case, n in 1..256;
 // 0 for anything else.
@@ -28,65 +25,68 @@ long ComNumber(const char *name) {
   return *end == '\0' && n <= 256 ? n : 0;
 }
 
-// Path of the device called name ("COM1".."COM16"): the COM port that
-// VELDRV_COMn names when it is set (an empty value counts as unset), else
-// COMn itself. Always "\\.\COMn": the plain name reaches only COM1..COM9.
-// A variable that names no COM port fails the open rather than falling back
-// to another device.
-bool DeviceName(const char *name, char *path, size_t size) {
-  long n = ComNumber(name);
-  if (n == 0) return false;
-  char variable[24];
-  std::snprintf(variable, sizeof variable, "VELDRV_COM%ld", n);
-  // The process environment itself (SetEnvironmentVariable), not the C
-  // runtime's copy of it.
-  char named[64];
-  DWORD len = GetEnvironmentVariableA(variable, named, sizeof named);
-  if (len >= sizeof named) return false;
-  if (len > 0) {
-    n = ComNumber(named);
-    if (n == 0) return false;
-  }
-  int written = std::snprintf(path, size, "\\\\.\\COM%ld", n);
-  return written > 0 && static_cast<size_t>(written) < size;
+void WindowsErrorText(DWORD error, char *text, size_t size) {
+  char *words = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, error, 0, reinterpret_cast<char *>(&words), 0, nullptr);
+  std::snprintf(text, size, "%s (error %lu)", words ? words : "error", static_cast<unsigned long>(error));
+  LocalFree(words);
+  for (char *c = text; *c; c++)  // FormatMessage ends its text with a line break
+    if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
 }  // namespace
 
-Device *DeviceOpen(const char *name) {
-  char path[32];
-  if (!DeviceName(name, path, sizeof path)) return nullptr;
-  // Exclusive (no sharing), existing device only, synchronous I/O.
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  std::lock_guard<std::mutex> guard(poolLock);
-  for (Device &d : pool) {
-    if (!d.inUse) {
-      d.inUse = true;
-      d.handle = h;
-      return &d;
+// The device is the COM port that VELDRV_COMn names ("COM7" or "\\.\COM7", so
+// a program fixed on COM1 can use the adapter Windows calls COM7), else COMn
+// itself; always opened as "\\.\COMn", since the plain name reaches only
+// COM1..COM9. A value that names no COM port fails the open rather than
+// falling back to another device.
+SerialDevice *SerialOpen(int port, const char *named, DeviceOpenInfo *info) {
+  long n = port + 1;
+  if (named) {
+    std::snprintf(info->path, sizeof info->path, "%s", named);
+    n = ComNumber(named);
+    if (n == 0) {
+      info->failure = OpenFailure::kBadName;
+      return nullptr;
     }
   }
-  CloseHandle(h);
-  return nullptr;
+  std::snprintf(info->path, sizeof info->path, "\\\\.\\COM%ld", n);
+  // Exclusive (no sharing), existing device only, synchronous I/O.
+  HANDLE h = CreateFileA(info->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    // A COM port that another program holds answers "access denied".
+    info->failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenFailure::kNoDevice
+                    : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::kInUse
+                                                                                       : OpenFailure::kOther;
+    WindowsErrorText(error, info->osText, sizeof info->osText);
+    return nullptr;
+  }
+  SerialDevice &d = devices[port & 15];
+  d.handle = h;
+  return &d;
 }
 
-void DeviceClose(Device *device) {
+void SerialClose(SerialDevice *device) {
   CloseHandle(device->handle);
-  std::lock_guard<std::mutex> guard(poolLock);
   device->handle = INVALID_HANDLE_VALUE;
-  device->inUse = false;
 }
 
-bool DeviceSetEventMask(Device *device, uint32_t mask) {
+void SerialAbandon(SerialDevice *device) {
+  SerialClose(device);  // Windows has no fork: never called
+}
+
+bool SerialSetEventMask(SerialDevice *device, uint32_t mask) {
   return SetCommMask(device->handle, mask) != 0;
 }
 
-bool DeviceSetQueues(Device *device, uint32_t inBytes, uint32_t outBytes) {
+bool SerialSetQueues(SerialDevice *device, uint32_t inBytes, uint32_t outBytes) {
   return SetupComm(device->handle, inBytes, outBytes) != 0;
 }
 
-bool DeviceSetTimeouts(Device *device, const DeviceTimeouts &t) {
+bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &t) {
   COMMTIMEOUTS ct;
   ct.ReadIntervalTimeout = t.readIntervalMs;
   ct.ReadTotalTimeoutMultiplier = t.readTotalMultiplierMs;
@@ -96,7 +96,7 @@ bool DeviceSetTimeouts(Device *device, const DeviceTimeouts &t) {
   return SetCommTimeouts(device->handle, &ct) != 0;
 }
 
-bool DeviceSetLine(Device *device, const LineSettings &settings) {
+bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
   // Start from the device's own block: fields not set here keep its values.
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
@@ -121,22 +121,22 @@ bool DeviceSetLine(Device *device, const LineSettings &settings) {
   return SetCommState(device->handle, &dcb) != 0;
 }
 
-bool DevicePurge(Device *device) {
+bool SerialPurge(SerialDevice *device) {
   return PurgeComm(device->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
-bool DeviceClearError(Device *device) {
+bool SerialClearError(SerialDevice *device) {
   DWORD errors = 0;
   return ClearCommError(device->handle, &errors, nullptr) != 0;
 }
 
-bool DeviceReadByte(Device *device, uint8_t *byte) {
+bool SerialReadByte(SerialDevice *device, uint8_t *byte) {
   // Bounded by the read time-outs; success with no byte is a time-out.
   DWORD got = 0;
   return ReadFile(device->handle, byte, 1, &got, nullptr) && got == 1;
 }
 
-bool DeviceWriteByte(Device *device, uint8_t byte) {
+bool SerialWriteByte(SerialDevice *device, uint8_t byte) {
   // A write time-out is a success with nothing written: the byte is not out.
   DWORD put = 0;
   if (WriteFile(device->handle, &byte, 1, &put, nullptr)) return put == 1;
@@ -146,20 +146,12 @@ bool DeviceWriteByte(Device *device, uint8_t byte) {
 // A synchronous one-byte WriteFile returns once the driver has taken the
 // byte, not once it has left the line; the 3 ms pause the A-series protocol
 // keeps before raising RTS covers the 1.1 ms a character takes at 9600 baud.
-bool DeviceSetRts(Device *device) {
-  return EscapeCommFunction(device->handle, SETRTS) != 0;
+bool SerialSetRts(SerialDevice *device, bool high) {
+  return EscapeCommFunction(device->handle, high ? SETRTS : CLRRTS) != 0;
 }
 
-bool DeviceClearRts(Device *device) {
-  return EscapeCommFunction(device->handle, CLRRTS) != 0;
-}
-
-bool DeviceSetDtr(Device *device) {
-  return EscapeCommFunction(device->handle, SETDTR) != 0;
-}
-
-bool DeviceClearDtr(Device *device) {
-  return EscapeCommFunction(device->handle, CLRDTR) != 0;
+bool SerialSetDtr(SerialDevice *device, bool high) {
+  return EscapeCommFunction(device->handle, high ? SETDTR : CLRDTR) != 0;
 }
 
 void DeviceSleep(uint32_t ms, bool alertable) {
@@ -167,4 +159,8 @@ void DeviceSleep(uint32_t ms, bool alertable) {
     SleepEx(ms, TRUE);
   else
     Sleep(ms);
+}
+
+void DeviceErrorText(char *text, size_t size) {
+  WindowsErrorText(GetLastError(), text, size);
 }

@@ -2,8 +2,6 @@
 // no bytes (a pseudo-terminal nobody reads, mapped to a COM port by Wine).
 //
 //   veldrv_device_test --blocked COM
-#include "device.h"
-
 #include <windows.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "backends.h"
 #include "check.h"
 
 namespace {
@@ -22,9 +21,10 @@ int blockedCom = 0;
 // as a failed write: the protocols then see a send that did not happen.
 void WriteTimeOutIsFailure() {
   std::string name = "COM" + std::to_string(blockedCom);
-  Device *device = DeviceOpen(name.c_str());
+  DeviceOpenInfo info{};
+  SerialDevice *device = SerialOpen(0, name.c_str(), &info);
   REQUIRE_EQ(1, device ? 1 : 0);
-  CHECK(DeviceSetTimeouts(device, DeviceTimeouts{990, 990, 0, 100, 100}));
+  CHECK(SerialSetTimeouts(device, DeviceTimeouts{990, 990, 0, 100, 100}));
   using Clock = std::chrono::steady_clock;
   auto start = Clock::now();
   long written = 0;
@@ -33,7 +33,7 @@ void WriteTimeOutIsFailure() {
   // that all report success mean the time-out is taken for a sent byte.
   while (Clock::now() - start < std::chrono::seconds(10)) {
     auto t0 = Clock::now();
-    if (!DeviceWriteByte(device, 'x')) {
+    if (!SerialWriteByte(device, 'x')) {
       failedAfterMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
       break;
     }
@@ -48,9 +48,9 @@ void WriteTimeOutIsFailure() {
                 "the failed write took " + std::to_string(failedAfterMs) + " ms, not ~200");
   }
   // The line stays full: the next byte fails as well.
-  CHECK(!DeviceWriteByte(device, 'y'));
-  CHECK(DevicePurge(device));
-  DeviceClose(device);
+  CHECK(!SerialWriteByte(device, 'y'));
+  CHECK(SerialPurge(device));
+  SerialClose(device);
 }
 
 }  // namespace

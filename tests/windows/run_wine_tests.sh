@@ -285,6 +285,46 @@ while True:
   echo "started ${#sim_args[@]} simulators and the blocked line on COM$blocked_com"
 }
 
+# The same controllers behind loopback TCP ports (velsim --listen), for a
+# second run of the test program with VELDRV_COM<n>=tcp://127.0.0.1:PORT in
+# its environment: the variable wins over the COM port the registry maps.
+declare -A tcp_args=(
+  [10]="--family fx --memory $work/image.bin --trace"
+  [11]="--family a --memory $work/image.bin --trace"
+  [3]="--family fx --fault silent"
+  [6]="--family fx --fault wrong-checksum"
+  [7]="--family a --fault silent"
+  [9]="--family a --fault wrong-checksum"
+)
+# shellcheck disable=SC2054
+tcp_expects=(
+  --expect 3,fx,-1,TcpFxSilentController
+  --expect 6,fx,-3,TcpFxWrongChecksum
+  --expect 7,a,-1,TcpASilentController
+  --expect 9,a,-6,TcpAWrongChecksum
+)
+tcp_env=()
+start_tcp_simulators() {
+  local logs=$1
+  tcp_env=()
+  for com in "${!tcp_args[@]}"; do
+    # shellcheck disable=SC2086
+    "$velsim" ${tcp_args[$com]} --listen 127.0.0.1:0 >"$logs/tcp$com.log" 2>&1 &
+    sim_pids+=($!)
+  done
+  for com in "${!tcp_args[@]}"; do
+    local address=""
+    for _ in $(seq 1 100); do
+      address=$(grep -o 'tcp://127\.0\.0\.1:[0-9]*' "$logs/tcp$com.log" | head -1)
+      [[ -n $address ]] && break
+      sleep 0.1
+    done
+    [[ -n $address ]] || { cat "$logs/tcp$com.log"; fail "Simulator.Tcp$com"; return 1; }
+    tcp_env+=("VELDRV_COM$com=$address")
+  done
+  echo "started ${#tcp_args[@]} simulators on loopback TCP ports: ${tcp_env[*]}"
+}
+
 # The simulators' traces show the frames on the wire: 600 bytes from data
 # register byte 100 and 300 words from data register word 1000 go out in
 # frames of 254, 254 and 92 bytes at the mapped addresses.
@@ -411,6 +451,17 @@ run_variant() {
   run_wine 300 "$logs/e2e.log" "$bin/veldrv_wine_test.exe" --fx $fx_com --a $a_com --image \
     --missing $missing_com --renamed $renamed "${expects[@]}"
   count_program veldrv_wine_test "$logs/e2e.log" $?
+
+  echo "== exports over TCP (velsim --listen on 127.0.0.1, Winsock)"
+  if start_tcp_simulators "$logs"; then
+    env "${tcp_env[@]}" timeout 300 "$wine" "$bin/veldrv_wine_test.exe" --fx $fx_com --a $a_com --image \
+      "${tcp_expects[@]}" >"$logs/tcp-e2e.log" 2>&1 </dev/null
+    count_program veldrv_wine_test_tcp "$logs/tcp-e2e.log" $?
+    check_frames Tcp.FxSplitFrames "$logs/tcp$fx_com.log" "write 0x1064 n=254 " "write 0x1162 n=254 " \
+      "write 0x1260 n=92 " "read +0x1064 n=254 " "read +0x1162 n=254 " "read +0x1260 n=92 "
+    check_frames Tcp.ASplitFrames "$logs/tcp$a_com.log" "write 0x8864 n=254 " "write 0x8962 n=254 " \
+      "write 0x8A60 n=92 " "read +0x8864 n=254 " "read +0x8962 n=254 " "read +0x8A60 n=92 "
+  fi
 
   echo "== serial backend"
   run_wine 60 "$logs/device.log" "$bin/veldrv_device_test.exe" --blocked $blocked_com
