@@ -84,7 +84,7 @@ int Link::Write(const Region &region, std::uint8_t *buffer, std::int64_t *done) 
 }
 
 int Link::Run(bool write, const Region &region, std::uint8_t *buffer, std::int64_t *done) {
-  using Call = int (*)(int, int, int, int, void *);
+  using Call = int(VELDRV_CALL *)(int, int, int, int, void *);
   Call call = write ? (region.words ? VelWrW : VelWrB) : (region.words ? VelRdW : VelRdB);
   int unitBytes = region.words ? 2 : 1;
   std::int64_t chunk = region.words ? kMaxWordsPerCall : kMaxBytesPerCall;

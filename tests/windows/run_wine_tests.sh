@@ -150,7 +150,7 @@ else
     cmake --build "$native" -j2 --target velsim >"$work/sim-build.log" 2>&1 && [[ -x $velsim ]]; then
     pass "Build.Simulator"
   else
-    tail -40 "$work/sim-configure.log" "$work/sim-build.log"
+    tail -n 40 "$work/sim-configure.log" "$work/sim-build.log"
     fail "Build.Simulator"
     summary
     exit 1
@@ -203,7 +203,7 @@ prepare_prefix() {
     fi
     fail "Wine.PortsMapped:$bad_links"
   else
-    tail -20 "$work/wineboot-$arch.log" "$work/reg-$arch.log"
+    tail -n 20 "$work/wineboot-$arch.log" "$work/reg-$arch.log"
     fail "Wine.Prefix"
   fi
   return 1
@@ -415,7 +415,7 @@ run_variant() {
     cmake --build "$build" -j2 >"$logs/cross-build.log" 2>&1; then
     pass "Build.MinGW"
   else
-    tail -40 "$logs/cross-configure.log" "$logs/cross-build.log"
+    tail -n 40 "$logs/cross-configure.log" "$logs/cross-build.log"
     fail "Build.MinGW"
     return
   fi
