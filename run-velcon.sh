@@ -122,5 +122,6 @@ done
 head -n 1 "$tmp/velsim.log" >&2
 
 status=0
-VELDRV_DEVICE_DIR="$tmp" "$builddir/bin/velcon" COM1 "${family^^}" || status=$?
+# COM1 is the simulator's link: a VELDRV_COM1 of the shell would win over it.
+VELDRV_DEVICE_DIR="$tmp" VELDRV_COM1= "$builddir/bin/velcon" COM1 "${family^^}" || status=$?
 exit "$status"

@@ -77,6 +77,12 @@ int main(int argc, char **argv) {
   unsigned short written[REGISTERS], read[REGISTERS];
   int handle, status, closed, i, same = 1;
 
+  if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    printf(
+        "usage: read_write [DEVICE] [fx|a]   (without DEVICE: VELDRV_COM1)\n"
+        "Writes data registers D100..D103 of the controller on DEVICE and reads them back.\n");
+    return 0;
+  }
   if (argc > 3 || !device || !*device || (strcmp(family, "fx") != 0 && strcmp(family, "a") != 0)) {
     fprintf(stderr, "usage: read_write [DEVICE] [fx|a]   (without DEVICE: VELDRV_COM1)\n");
     return 2;

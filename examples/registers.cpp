@@ -108,6 +108,11 @@ class Link {
 int main(int argc, char **argv) {
   const char *device = argc > 1 ? argv[1] : std::getenv("VELDRV_COM1");
   const std::string family = argc > 2 ? argv[2] : "fx";
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::cout << "usage: registers [DEVICE] [fx|a]   (without DEVICE: VELDRV_COM1)\n"
+                 "Writes five data registers and a marker byte, reads them back and prints them.\n";
+    return 0;
+  }
   if (argc > 3 || device == nullptr || *device == '\0' || (family != "fx" && family != "a")) {
     std::cerr << "usage: registers [DEVICE] [fx|a]   (without DEVICE: VELDRV_COM1)\n";
     return 2;

@@ -4,7 +4,13 @@
 #pragma once
 #include <cstddef>
 
-// The value of variable into value; false when it is unset, empty or does
-// not fit. On Windows the process environment itself is read, so a value a
-// program set with SetEnvironmentVariable (.NET, VB) counts as well.
-bool ReadSetting(const char *variable, char *value, size_t size);
+enum class Setting {
+  kUnset,    // not set, or empty
+  kSet,      // value holds it
+  kTooLong,  // set, but longer than value can hold: never taken for unset
+};
+
+// The value of variable into value. On Windows the process environment
+// itself is read, so a value a program set with SetEnvironmentVariable
+// (.NET, VB) counts as well.
+Setting ReadSetting(const char *variable, char *value, size_t size);

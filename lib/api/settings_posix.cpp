@@ -3,9 +3,9 @@
 
 #include "settings.h"
 
-bool ReadSetting(const char *variable, char *value, size_t size) {
+Setting ReadSetting(const char *variable, char *value, size_t size) {
   const char *found = std::getenv(variable);
-  if (!found || !*found) return false;
+  if (!found || !*found) return Setting::kUnset;
   int len = std::snprintf(value, size, "%s", found);
-  return len > 0 && static_cast<size_t>(len) < size;
+  return len > 0 && static_cast<size_t>(len) < size ? Setting::kSet : Setting::kTooLong;
 }

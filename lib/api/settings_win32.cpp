@@ -2,7 +2,8 @@
 
 #include "settings.h"
 
-bool ReadSetting(const char *variable, char *value, size_t size) {
+Setting ReadSetting(const char *variable, char *value, size_t size) {
   DWORD len = GetEnvironmentVariableA(variable, value, static_cast<DWORD>(size));
-  return len > 0 && len < size;
+  if (len == 0) return Setting::kUnset;
+  return len < size ? Setting::kSet : Setting::kTooLong;
 }

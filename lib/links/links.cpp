@@ -17,10 +17,11 @@ uint16_t familyIsA[kPortCount];  // nonzero: A-series; zero: FX
 // fewer bytes a frame. Anything else keeps 254 and says so in the trace.
 uint8_t FrameBytesSetting(int port) {
   char value[32];
-  if (!ReadSetting("VELDRV_FRAME_BYTES", value, sizeof value)) return kMaxFrameBytes;
+  const Setting setting = ReadSetting("VELDRV_FRAME_BYTES", value, sizeof value);
+  if (setting == Setting::kUnset) return kMaxFrameBytes;
   char *end = nullptr;
   long n = std::strtol(value, &end, 10);
-  if (*end != '\0' || n < 1 || n > kMaxFrameBytes) {
+  if (setting == Setting::kTooLong || *end != '\0' || n < 1 || n > kMaxFrameBytes) {
     if (Tracing()) TraceLine(port, "VELDRV_FRAME_BYTES=%s is not 1..254: frames of up to 254 bytes", value);
     return kMaxFrameBytes;
   }

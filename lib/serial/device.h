@@ -43,7 +43,7 @@ enum class OpenFailure : uint8_t {
 };
 
 struct DeviceOpenInfo {
-  char path[256];       // the device or address tried
+  char path[1024];      // the device or address tried
   bool network;         // a raw TCP connection: no line settings, no modem lines
   OpenFailure failure;  // kNone after a success
   char osText[160];     // the OS's words for the failure

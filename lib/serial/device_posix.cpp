@@ -89,9 +89,10 @@ bool DevicePath(const char *name, char *path, size_t size) {
   if (end == name + 3 || *end != '\0' || n < 1 || n > 256) return false;
   // An empty variable counts as unset: "" must not turn COM1 into /COM1.
   char dir[4096];
-  int len = ReadSetting("VELDRV_DEVICE_DIR", dir, sizeof dir)
-                ? std::snprintf(path, size, "%s/COM%ld", dir, n)
-                : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+  const Setting setting = ReadSetting("VELDRV_DEVICE_DIR", dir, sizeof dir);
+  if (setting == Setting::kTooLong) return false;  // never /dev/ttyS instead
+  int len = setting == Setting::kSet ? std::snprintf(path, size, "%s/COM%ld", dir, n)
+                                     : std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
   return len > 0 && static_cast<size_t>(len) < size;
 }
 

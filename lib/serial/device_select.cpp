@@ -23,8 +23,15 @@ Device *DeviceOpen(int port, DeviceOpenInfo *info) {
   *info = DeviceOpenInfo{};
   char variable[24];
   std::snprintf(variable, sizeof variable, "VELDRV_COM%d", port + 1);
-  char value[256];
-  const char *named = ReadSetting(variable, value, sizeof value) ? value : nullptr;
+  char value[sizeof info->path];
+  const Setting setting = ReadSetting(variable, value, sizeof value);
+  if (setting == Setting::kTooLong) {  // never another device instead
+    info->failure = OpenFailure::kBadName;
+    std::snprintf(info->path, sizeof info->path, "%s", variable);
+    std::snprintf(info->osText, sizeof info->osText, "longer than %zu characters", sizeof value - 1);
+    return nullptr;
+  }
+  const char *named = setting == Setting::kSet ? value : nullptr;
   Device &d = devices[port & 15];
   d = Device{};
   if (named && std::strncmp(named, kTcpScheme, sizeof kTcpScheme - 1) == 0) {

@@ -62,7 +62,7 @@ TcpDevice *TcpOpen(int port, const char *address, DeviceOpenInfo *info) {
   addrinfo *found = nullptr;
   int rc = getaddrinfo(host, service, &hints, &found);
   if (rc != 0) {
-    info->failure = OpenFailure::kNoDevice;
+    info->failure = OpenFailure::kUnreachable;
     std::snprintf(info->osText, sizeof info->osText, "%s", gai_strerror(rc));
     return nullptr;
   }

@@ -101,7 +101,7 @@ TcpDevice *TcpOpen(int port, const char *address, DeviceOpenInfo *info) {
   addrinfo *found = nullptr;
   int rc = getaddrinfo(host, service, &hints, &found);
   if (rc != 0) {
-    info->failure = OpenFailure::kNoDevice;
+    info->failure = OpenFailure::kUnreachable;
     SocketErrorText(rc, info->osText, sizeof info->osText);
     WSACleanup();
     return nullptr;

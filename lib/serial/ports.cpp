@@ -72,7 +72,7 @@ void TraceOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
                   port + 1);
     break;
   case OpenFailure::kUnreachable:
-    std::snprintf(hint, sizeof hint, "no connection to the device server within 3 s");
+    std::snprintf(hint, sizeof hint, "no connection to the device server (an open gives up after 3 s)");
     break;
   default:
     std::snprintf(hint, sizeof hint, "cannot open it");
@@ -228,16 +228,19 @@ void PurgePort(int port) {
   DevicePurge(device);
 }
 
+// The protocols go on whether or not the device could change RTS (a
+// pseudo-terminal and a raw TCP connection have no modem lines); the trace
+// tells which.
 void SetRts(int port) {
   if (!PortIsOpen(port)) return;
-  DeviceSetRts(Entry(port).handle);
-  if (Tracing()) TraceNote(port, "RTS high");
+  const bool done = DeviceSetRts(Entry(port).handle);
+  if (Tracing()) TraceNote(port, done ? "RTS high" : "RTS high (not applied: no modem lines)");
 }
 
 void ClearRts(int port) {
   if (!PortIsOpen(port)) return;
-  DeviceClearRts(Entry(port).handle);
-  if (Tracing()) TraceNote(port, "RTS low");
+  const bool done = DeviceClearRts(Entry(port).handle);
+  if (Tracing()) TraceNote(port, done ? "RTS low" : "RTS low (not applied: no modem lines)");
 }
 
 void SleepMs(uint32_t ms) {

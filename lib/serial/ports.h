@@ -23,7 +23,7 @@ struct ComPort {
   uint8_t parity;    // 0 none, 1 odd, 2 even
   uint8_t stopBits;  // 0 one, 2 two
   FairLock lock;     // serializes transfers; held by the links layer
-  char path[256];    // the device or address, for the trace
+  char path[1024];   // the device or address, for the trace
 };
 
 // Port management; port numbers are taken as unsigned 16-bit values and

@@ -36,7 +36,7 @@ char frameOut[kPorts][9216];  // a frame's summary line and events, written in o
 
 FairLock outputLock;
 intptr_t output = -1;
-char target[512];
+char target[4096];
 std::atomic<bool> tearingDown{false};
 
 bool ValidPort(int port) {
@@ -130,17 +130,22 @@ size_t AppendHex(char *text, size_t size, size_t used, const uint8_t *data, int 
 
 void TraceConfigure() {
   char value[sizeof target];
-  const char *wanted = ReadSetting("VELDRV_TRACE", value, sizeof value) ? value : nullptr;
-  std::lock_guard<FairLock> guard(outputLock);
-  if (wanted && output != -1 && std::strcmp(wanted, target) == 0) return;
-  if (output != -1) TraceCloseOutput(output);
-  output = -1;
-  target[0] = '\0';
-  if (wanted) {
-    output = TraceOpenOutput(wanted);
-    if (output != -1) std::snprintf(target, sizeof target, "%s", wanted);
+  const char *wanted = ReadSetting("VELDRV_TRACE", value, sizeof value) == Setting::kSet ? value : nullptr;
+  {
+    std::lock_guard<FairLock> guard(outputLock);
+    if (wanted ? output != -1 && std::strcmp(wanted, target) == 0 : output == -1) return;
   }
-  traceOn.store(output != -1, std::memory_order_relaxed);
+  // Opened outside the lock: no frame waits for the file system.
+  const intptr_t opened = wanted ? TraceOpenOutput(wanted) : -1;
+  intptr_t old;
+  {
+    std::lock_guard<FairLock> guard(outputLock);
+    old = output;
+    output = opened;
+    std::snprintf(target, sizeof target, "%s", opened != -1 ? wanted : "");
+    traceOn.store(output != -1, std::memory_order_relaxed);
+  }
+  if (old != -1) TraceCloseOutput(old);
 }
 
 void TraceLine(int port, const char *format, ...) {

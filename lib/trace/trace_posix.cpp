@@ -18,9 +18,13 @@ unsigned long TraceThreadId() {
   return static_cast<unsigned long>(gettid());
 }
 
+// Non-blocking: a FIFO without a reader fails the open (the trace stays
+// off) instead of waiting for one, and a reader that stops reading costs
+// lines, never a wait inside a transfer.
 intptr_t TraceOpenOutput(const char *target) {
   if (std::strcmp(target, "stderr") == 0) return STDERR_FILENO;
-  int fd = AboveStandardStreams(open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644));
+  int fd = AboveStandardStreams(
+      open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
   return fd < 0 ? -1 : fd;
 }
 

@@ -28,6 +28,15 @@ LIBRARY_FILE = re.compile(r"^(libveldrv\.so(\.\d+)*|libveldrv(\.\d+)*\.dylib|vel
 SDIST_ITEMS = ("pyproject.toml", "README.md", "build_backend", PACKAGE, "tests")
 
 
+def _licence() -> bytes:
+    """The project's LICENSE: beside pyproject.toml in an sdist, one folder up in the repository."""
+    for path in (os.path.join(ROOT, "LICENSE"), os.path.join(os.path.dirname(ROOT), "LICENSE")):
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                return f.read()
+    raise FileNotFoundError("LICENSE not found beside or above " + ROOT)
+
+
 def _project() -> dict:
     """The simple string keys of pyproject.toml's [project] table."""
     with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
@@ -43,6 +52,9 @@ def _metadata() -> str:
         lines.append(f"Summary: {p['description']}")
     if "requires-python" in p:
         lines.append(f"Requires-Python: {p['requires-python']}")
+    if "license" in p:
+        lines.append(f"License: {p['license']}")
+        lines.append("License-File: LICENSE")
     readme = os.path.join(ROOT, "README.md")
     body = ""
     if os.path.exists(readme):
@@ -126,6 +138,7 @@ def _build(wheel_directory: str, contents, native: bool) -> str:
     for arcname, data in contents:
         wheel.add(arcname, data)
     wheel.add(f"{dist_info}/METADATA", _metadata().encode())
+    wheel.add(f"{dist_info}/LICENSE", _licence())
     purelib = "false" if native else "true"
     wheel_file = f"Wheel-Version: 1.0\nGenerator: veldrv_build\nRoot-Is-Purelib: {purelib}\nTag: {tag}\n"
     wheel.add(f"{dist_info}/WHEEL", wheel_file.encode())
@@ -178,6 +191,10 @@ def build_sdist(sdist_directory, config_settings=None):
             path = os.path.join(ROOT, item)
             if os.path.exists(path):
                 tar.add(path, arcname=f"{base}/{item}", filter=keep)
+        licence = _licence()
+        info = tarfile.TarInfo(f"{base}/LICENSE")
+        info.size = len(licence)
+        tar.addfile(info, io.BytesIO(licence))
         pkg_info = _metadata().encode()
         info = tarfile.TarInfo(f"{base}/PKG-INFO")
         info.size = len(pkg_info)

@@ -23,6 +23,9 @@ VELSIM = os.environ.get("VELSIM") or os.path.join(REPO, "build", "bin", "velsim"
 
 DEVICE_DIR = tempfile.mkdtemp(prefix="veldrv-py-")
 os.environ["VELDRV_DEVICE_DIR"] = DEVICE_DIR
+# Settings of the shell (a VELDRV_COM1 naming the user's adapter) stay out.
+for _name in ["VELDRV_COM%d" % n for n in range(1, 17)] + ["VELDRV_TRACE", "VELDRV_FRAME_BYTES"]:
+    os.environ.pop(_name, None)
 atexit.register(shutil.rmtree, DEVICE_DIR, True)
 
 if not os.environ.get("VELDRV_LIBRARY"):

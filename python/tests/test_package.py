@@ -47,6 +47,7 @@ class Wheels(unittest.TestCase):
         with zipfile.ZipFile(wheel) as z:
             names = z.namelist()
         self.assertIn("veldrv/__init__.py", names)
+        self.assertIn(f"veldrv-{veldrv.__version__}.dist-info/LICENSE", names)  # every package carries it
         self.assertFalse([n for n in names if "libveldrv" in n])
 
     @unittest.skipUnless(os.path.isfile(BUILT), "VELDRV_LIBRARY does not name the built library")

@@ -24,6 +24,10 @@ inline const std::string &DeviceDir() {
     char tmpl[] = "/tmp/veldrv-e2e-XXXXXX";
     if (!mkdtemp(tmpl)) abort();
     setenv("VELDRV_DEVICE_DIR", tmpl, 1);
+    // Settings of the shell (a VELDRV_COM1 naming the user's adapter) stay out.
+    for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
+    unsetenv("VELDRV_TRACE");
+    unsetenv("VELDRV_FRAME_BYTES");
     std::string d = tmpl;
     static struct Remover {
       std::string d;

@@ -108,7 +108,8 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
 }
 
 // One transfer of each family, line by line: the frame's summary first, then
-// the bytes both ways, RTS and the handshake, then the call and its result.
+// the bytes both ways, RTS (which a pseudo-terminal does not have) and the
+// handshake, then the call and its result.
 TEST_F(RealLine, TraceOfAnFxAndAnASeriesTransfer) {
   velsim::PtyLine fx(Family::Fx, DeviceDir(), 13);
   velsim::PtyLine a(Family::A, DeviceDir(), 14);
@@ -140,22 +141,22 @@ TEST_F(RealLine, TraceOfAnFxAndAnASeriesTransfer) {
       "VelRdW(" + std::to_string(hf) + ", 'D', 10, 2) = 0",
       // The first A-series frame wakes the controller and gets its session byte (0x31).
       "A read 0x8800 n=2 -> 34 12",
-      "  RTS low",
+      "  RTS low (not applied: no modem lines)",
       "  > AA",
-      "  RTS high",
+      "  RTS high (not applied: no modem lines)",
       "  > B0",
       "  < 5A 31",
       "  handshake: session byte 0x31",
-      "  RTS low",
+      "  RTS low (not applied: no modem lines)",
       "  > 31",
-      "  RTS high",
+      "  RTS high (not applied: no modem lines)",
       "  > 07 00 FF 02 00 88 00 02 92",
       "  < 05 00 FF 02 34 12 4C",
       "VelRdB(" + std::to_string(ha) + ", 'D', 0, 2) = 0",
       "A read 0x8800 n=2 failed: wrong checksum 0x4D where 0x4C was expected",
-      "  RTS low",
+      "  RTS low (not applied: no modem lines)",
       "  > 31",
-      "  RTS high",
+      "  RTS high (not applied: no modem lines)",
       "  > 07 00 FF 02 00 88 00 02 92",
       "  < 05 00 FF 02 34 12 4D",
       "VelRdB(" + std::to_string(ha) + ", 'D', 0, 2) = -6",

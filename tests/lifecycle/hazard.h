@@ -27,6 +27,7 @@ inline void Start(int argc, char **argv) {
   }
   dir = argv[1];
   setenv("VELDRV_DEVICE_DIR", argv[1], 1);
+  for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
 }
 
 // A line to the test, flushed at once.

@@ -1,6 +1,10 @@
 // The six exports and the handle table against the fake device.
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "lib_fixture.h"
@@ -38,6 +42,35 @@ TEST_F(Exports, InvalidPortsAndFailedOpens) {
   // No slot stays taken by a failed open.
   EXPECT_EQ(VelOpen(65536, 1), 0);  // low 16 bits: port 0
   EXPECT_EQ(fake::Get().lastName, "COM1");
+}
+
+// The reasons a real line gives that a pseudo-terminal cannot: no permission,
+// and line settings the device refuses (the device is closed again).
+TEST_F(Exports, TraceNamesPermissionAndRefusedLineSettings) {
+  char path[] = "/tmp/veldrv-unit-trace-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("VELDRV_TRACE", path, 1);
+  fake::Get().refusing["COM2"] = OpenFailure::kPermission;
+  EXPECT_EQ(VelOpen(1, 1), VEL_PORT);
+  fake::Get().lineFails = true;
+  EXPECT_EQ(VelOpen(2, 0), VEL_PORT);
+  EXPECT_EQ(fake::Get().openDevices, 0);
+  unsetenv("VELDRV_TRACE");
+  VelOpen(16, 1);  // an open reads the setting again: the trace is off
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  unlink(path);
+  EXPECT_NE(text.find(" COM2 T"), std::string::npos) << text;
+  EXPECT_NE(text.find("open COM2 failed: permission denied: on Linux the user needs the dialout group [fake "
+                      "refusal]"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("open COM3 failed: the device refused the line settings 9600 8O1 [fake failure]"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("VelOpen(16, 1)"), std::string::npos) << text;
 }
 
 TEST_F(Exports, BadHandlesAreRefusedWithoutTouchingAnything) {

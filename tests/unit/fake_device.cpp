@@ -69,6 +69,11 @@ Device *DeviceOpen(int port, DeviceOpenInfo *info) {
     info->failure = OpenFailure::kNoDevice;
     return nullptr;
   }
+  if (auto refused = state.refusing.find(info->path); refused != state.refusing.end()) {
+    info->failure = refused->second;
+    std::snprintf(info->osText, sizeof info->osText, "fake refusal");
+    return nullptr;
+  }
   state.openDevices++;
   fake::devices[port & 15].id = port + 1;
   return &fake::devices[port & 15];

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,11 +43,12 @@ struct Event {
 
 struct State {
   std::vector<Event> log;
-  std::deque<uint8_t> input;             // bytes waiting to be read
-  std::function<void(uint8_t)> onWrite;  // peer reacting to written bytes
-  std::set<std::string> missing;         // device names that do not open
-  bool lineFails = false;                // DeviceSetLine fails
-  bool writeFails = false;               // DeviceWriteByte fails
+  std::deque<uint8_t> input;                    // bytes waiting to be read
+  std::function<void(uint8_t)> onWrite;         // peer reacting to written bytes
+  std::set<std::string> missing;                // device names that do not open
+  std::map<std::string, OpenFailure> refusing;  // device names that refuse to open, and why
+  bool lineFails = false;                       // DeviceSetLine fails
+  bool writeFails = false;                      // DeviceWriteByte fails
   std::string lastName;
   LineSettings lastLine{};
   DeviceTimeouts lastTimeouts{};
