@@ -4,6 +4,10 @@
 
 #include <sys/types.h>
 
+#include <string>
+
+#include "wire_time.h"
+
 namespace bench {
 
 struct CpuFloor {
@@ -12,11 +16,12 @@ struct CpuFloor {
   bool ok = false;
 };
 
-// Starts a process that runs a bare poll() + read() loop on a pseudo-terminal which a further process
-// feeds one byte every charMs, for `chars` characters. Call from a process without threads.
+// Starts a process that runs a bare poll() + read() loop on device, a paced simulator of the family
+// of its own, asking for 254-byte frames until `chars` characters came. Call from a process without
+// threads.
 class CpuFloorProbe {
  public:
-  CpuFloorProbe(double charMs, int chars);
+  CpuFloorProbe(const std::string &device, Family family, int chars);
   ~CpuFloorProbe();
   CpuFloorProbe(const CpuFloorProbe &) = delete;
   CpuFloorProbe &operator=(const CpuFloorProbe &) = delete;
