@@ -28,10 +28,8 @@ std::optional<Region> ValueRegion(const Address &first, ValueType type, std::uin
   region.letter = first.letter;
   std::uint64_t base = AreaBase(first.area, fx);
   std::uint64_t address;
-  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "'" + std::string at -O2.
-  std::string what = "'";
-  what += OperandName(first, first.number);
-  what += "' with " + std::to_string(count) + " " + TypeName(type) + " value" + (count == 1 ? "" : "s");
+  std::string what = "'" + OperandName(first, first.number) + "' with " + std::to_string(count) + " " +
+                     TypeName(type) + " value" + (count == 1 ? "" : "s");
   if (type == ValueType::Bits) {
     std::uint64_t firstByte = first.number / 8, lastByte = (first.number + count - 1) / 8;
     region.start = static_cast<std::int64_t>(firstByte);
@@ -59,9 +57,7 @@ std::optional<Region> ByteRegion(const Address &first, std::uint64_t bytes, bool
   std::uint64_t offset = first.area == Area::Data ? 2 * std::uint64_t{first.number} : first.number;
   region.start = static_cast<std::int64_t>(offset);
   region.units = static_cast<std::int64_t>(bytes);
-  std::string what = "'";
-  what += OperandName(first, first.number);
-  what += "' with " + std::to_string(bytes) + " bytes";
+  std::string what = "'" + OperandName(first, first.number) + "' with " + std::to_string(bytes) + " bytes";
   if (!Fits(AreaBase(first.area, fx) + offset, bytes, what, error)) return std::nullopt;
   return region;
 }
