@@ -1,27 +1,9 @@
 # Cross build for 64-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-x86-64-posix).
 #   cmake -S . -B build-mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 # gives bin/veldrv.dll, lib/libveldrv.dll.a (import library) and the programs.
-# The posix thread model provides std::mutex; the C++ runtime and winpthread
-# are linked statically, so the DLL and the programs need no runtime DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VELDRV_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELDRV_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VELDRV_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${VELDRV_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELDRV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# -static makes every -l pick its archive (winpthread included); the system
-# DLLs' import libraries stay what they are.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
 # Programs built here run under Wine on Linux hosts.
 find_program(VELDRV_WINE NAMES wine64 wine PATHS /usr/lib/wine)
