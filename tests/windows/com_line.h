@@ -1,12 +1,21 @@
-// Helpers of the Windows tests for the COM ports that Wine maps to
-// pseudo-terminals.
+// Helpers of the Windows test programs: the DLL beside them, and the COM
+// ports that Wine maps to pseudo-terminals.
 #pragma once
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace comline {
+
+// The veldrv.dll in the test program's own folder.
+inline std::string DllBesideProgram() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string self(path, n);
+  return self.substr(0, self.find_last_of("\\/") + 1) + "veldrv.dll";
+}
 
 inline bool UnderWine() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");

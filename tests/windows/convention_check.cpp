@@ -209,12 +209,7 @@ int main(int argc, char **argv) {
                  "usage: veldrv_convention_check --convention cdecl|stdcall [--dll PATH] [--fx COM]\n");
     return 2;
   }
-  if (options.dll.empty()) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string self(path, n);
-    options.dll = self.substr(0, self.find_last_of("\\/") + 1) + "veldrv.dll";
-  }
+  if (options.dll.empty()) options.dll = comline::DllBesideProgram();
   module = LoadLibraryA(options.dll.c_str());
   if (!module) {
     std::printf("cannot load %s (error %lu)\nRESULT passed=0 failed=1 skipped=0\n", options.dll.c_str(),

@@ -571,12 +571,7 @@ int main(int argc, char **argv) {
                  "[--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE]\n");
     return 2;
   }
-  if (options.dll.empty()) {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string self(path, n);
-    options.dll = self.substr(0, self.find_last_of("\\/") + 1) + "veldrv.dll";
-  }
+  if (options.dll.empty()) options.dll = comline::DllBesideProgram();
   // These threads run before the DLL is loaded and end while it is in use.
   earlyThreadGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   for (int i = 0; i < kEarlyThreads; i++) {
