@@ -17,9 +17,9 @@ struct AreaInfo {
 // As the library maps its operand letters.
 const AreaInfo kAreas[] = {
     {"D", Area::Data, 0x1000, 0x8800, true, "data registers"},
-    {"EIX", Area::Inputs, 0x0400, 0x8000, false, "inputs"},
-    {"AOY", Area::Outputs, 0x0500, 0x8200, true, "outputs"},
-    {"M", Area::Markers, 0x0800, 0x8400, true, "markers"},
+    {"EIX", Area::Inputs, 0x0080, 0x8000, false, "inputs"},
+    {"AOY", Area::Outputs, 0x00A0, 0x8200, true, "outputs"},
+    {"M", Area::Markers, 0x0100, 0x8400, true, "markers"},
     {"S", Area::Raw, 0, 0, true, "controller memory"},
 };
 

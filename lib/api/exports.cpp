@@ -4,6 +4,8 @@
 
 #include "../links/areas.h"
 #include "../links/links.h"
+#include "../serial/ports.h"
+#include "../serial/reasons.h"
 #include "../trace/trace.h"
 #include "handles.h"
 #include "veldrv.h"
@@ -44,9 +46,9 @@ int Transfer(Direction dir, Unit unit, int handle, int letter, int start, int co
     const RawTransfer raws[2][2] = {{RawReadBytes, RawReadWords}, {RawWriteBytes, RawWriteWords}};
     result = raws[dir][unit](port, start, count, buffer);
   } else {
-    using AreaTransfer = int (*)(int, int, int, int, void *);
+    using AreaTransfer = int (*)(int, int, int, int, void *, FxAreas);
     const AreaTransfer areas[2][2] = {{AreaReadBytes, AreaReadWords}, {AreaWriteBytes, AreaWriteWords}};
-    result = areas[dir][unit](letter, port, start, count, buffer);
+    result = areas[dir][unit](letter, port, start, count, buffer, static_cast<FxAreas>(slot.fxAreas.load()));
   }
   return ExportedStatus(result);
 }
@@ -72,13 +74,21 @@ VELDRV_API int VELDRV_CALL VelOpen(int port, int fx) {
   CallScope scope;
   TraceConfigure();
   int result = VEL_NO_HANDLE;
-  int h = ReserveSlot();
+  int h = -1;
+  if (static_cast<uint16_t>(port) >= kPortCount) {
+    result = VEL_PORT;
+    NoteOpenFailure(VEL_PORT, "port %d is not one of 0..15 (COM1..COM16)", port);
+  } else if ((h = ReserveSlot()) < 0) {
+    NoteOpenFailure(VEL_NO_HANDLE, "all 32 link handles are in use; close one first");
+  }
   if (h >= 0) {
     HandleSlot &slot = Slot(h);
     std::lock_guard<FairLock> guard(slot.lock);
     slot.port = 0;
-    result = fx ? LinkOpenFx(port) : LinkOpenA(port);
+    FxAreas fxAreas = FxAreas::kController;
+    result = fx ? LinkOpenFx(port, &fxAreas) : LinkOpenA(port);
     if (result == 0) {
+      slot.fxAreas = static_cast<uint8_t>(fxAreas);
       slot.port = static_cast<uint16_t>(port);
       slot.inUse = 1;
       result = h;
@@ -111,6 +121,25 @@ VELDRV_API int VELDRV_CALL VelClose(int handle) {
   }
   if (Tracing()) TraceLine(port, "VelClose(%d) = %d", handle, result);
   return result;
+}
+
+VELDRV_API int VELDRV_CALL VelReason(int handle, char *text, int size) {
+  CallScope scope;
+  if (handle == -1) return OpenReason(text, size);
+  CopyReason(text, size, "");
+  if (!ValidHandle(handle)) return VEL_BAD_HANDLE;
+  HandleSlot &slot = Slot(handle);
+  std::lock_guard<FairLock> guard(slot.lock);
+  if (!slot.inUse) return VEL_BAD_HANDLE;
+  const int port = slot.port;
+  PortGuard portGuard(port);
+  const int status = ExportedStatus(LinkLookup(port)->status);
+  if (status != VEL_OK) PortReason(port, status, text, size);
+  return status;
+}
+
+VELDRV_API const char *VELDRV_CALL VelStatusText(int code) {
+  return StatusText(code);
 }
 
 VELDRV_API int VELDRV_CALL VelRdB(int handle, int letter, int start, int count, void *buffer) {

@@ -15,6 +15,7 @@ void FreeSlot(HandleSlot &slot) {
   slot.inUse = 0;
   slot.opening = 0;
   slot.port = 0;
+  slot.fxAreas = 0;
 }
 
 }  // namespace

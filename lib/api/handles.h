@@ -12,6 +12,7 @@ struct HandleSlot {
   std::atomic<int32_t> inUse;    // 1 while the handle is open
   std::atomic<int32_t> opening;  // reserved by a VelOpen in progress
   std::atomic<uint16_t> port;    // port of the link behind the handle
+  std::atomic<uint8_t> fxAreas;  // FxAreas chosen when the handle was opened
   FairLock lock;                 // serializes all calls on this handle
 };
 

@@ -7,13 +7,16 @@
  * negative status code. Calling convention: VELDRV_CALL, the platform's
  * default C convention (cdecl on 32-bit Windows); a program that uses the
  * 32-bit Windows DLL built with VELDRV_STDCALL defines VELDRV_STDCALL before
- * including this header, and the six functions are __stdcall (names
- * exported undecorated either way). Any thread may call any function;
+ * including this header, and the functions are __stdcall (names exported
+ * undecorated either way). Any thread may call any function;
  * calls on one handle run one after the other, transfers on one port never
  * interleave.
  *
  * Operand letters (upper or lower case): D data registers, E/I/X inputs
- * (read only), A/O/Y outputs, M markers, S raw controller address.
+ * (read only), A/O/Y outputs, M markers, S raw controller address. On FX
+ * controllers X, Y and M address the controllers' own byte areas (X0 at
+ * 0x0080, Y0 at 0x00A0, M0 at 0x0100); VELDRV_FX_AREAS=legacy, read at
+ * each open, puts them back at 0x0400, 0x0500 and 0x0800.
  *
  * Transfers are cut into frames of at most 254 bytes; the first failed frame
  * ends the transfer (frames before it stay done) and its status is returned.
@@ -77,6 +80,17 @@ VELDRV_API int VELDRV_CALL VelWrB(int handle, int letter, int start, int count, 
 
 /* Writes count 16-bit words from buffer (not to inputs: VEL_BAD_LETTER). */
 VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, void *buffer);
+
+/* The reason of the last failure on the handle's port: copies a short
+ * English sentence naming the device into text (NUL-terminated, cut to
+ * size bytes; at most 255 characters) and returns that failure's status
+ * code, or 0 with an empty text when the last transfer succeeded. With
+ * handle -1: the calling thread's last failed VelOpen. VEL_BAD_HANDLE for a
+ * handle that is not open. text may be NULL when size is 0. */
+VELDRV_API int VELDRV_CALL VelReason(int handle, char *text, int size);
+
+/* A static English text for a status code; "unknown status" for others. */
+VELDRV_API const char *VELDRV_CALL VelStatusText(int code);
 
 #ifdef __cplusplus
 }

@@ -2,10 +2,17 @@
 #pragma once
 #include <cstdint>
 
+// Where the FX letters X, Y and M point. The controllers' own byte areas of
+// the plain read and write commands, or (VELDRV_FX_AREAS=legacy) the
+// addresses the library used before, 0x0400/0x0500/0x0800, for programs
+// written against those.
+enum class FxAreas : uint8_t { kController, kLegacy };
+
 struct OperandArea {
-  const char *letters;  // upper and lower case letters of the area
-  uint16_t baseA;       // A-series base address
-  uint16_t baseFx;      // FX base address
+  const char *letters;   // upper and lower case letters of the area
+  uint16_t baseA;        // A-series base address
+  uint16_t baseFx;       // FX base address: the controllers' byte area
+  uint16_t baseFxLegacy; // FX base address with VELDRV_FX_AREAS=legacy
   bool writable;
 };
 
@@ -13,3 +20,5 @@ struct OperandArea {
 // The raw letters S and s have no area: see IsRawLetter.
 const OperandArea *AreaForLetter(int letter);
 bool IsRawLetter(int letter);
+// The area's first controller address for the family and the FX map.
+uint16_t AreaBase(const OperandArea &area, bool isA, FxAreas fxAreas);

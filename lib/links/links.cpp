@@ -3,9 +3,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "../api/settings.h"
 #include "../serial/ports.h"
+#include "../serial/reasons.h"
 #include "../trace/trace.h"
 
 namespace {
@@ -29,27 +31,43 @@ uint8_t FrameBytesSetting(int port) {
   return static_cast<uint8_t>(n);
 }
 
+// VELDRV_FX_AREAS: unset (or empty) the FX letters address the controllers'
+// own byte areas; "legacy" the addresses of earlier releases. Anything else
+// fails the open: a typo must not send writes to another area.
+bool FxAreasSetting(int port, FxAreas *areas) {
+  char value[32];
+  const Setting setting = ReadSetting("VELDRV_FX_AREAS", value, sizeof value);
+  if (setting == Setting::kUnset) {
+    *areas = FxAreas::kController;
+  } else if (setting == Setting::kSet && std::strcmp(value, "legacy") == 0) {
+    *areas = FxAreas::kLegacy;
+  } else {
+    const char *shown = setting == Setting::kSet ? value : "(too long)";
+    NoteOpenFailure(kStatusPort, "COM%d: VELDRV_FX_AREAS=%s is not understood; leave it empty or set \"legacy\"",
+                    port + 1, shown);
+    if (Tracing()) TraceLine(port, "VELDRV_FX_AREAS=%s is neither empty nor \"legacy\": the open fails", shown);
+    return false;
+  }
+  return true;
+}
+
 // The shared record and the family flag are written under the port's lock,
 // so that a transfer of another handle on the port never sees them half
-// written.
+// written. An open refused because the port serves the other family leaves
+// them as they are.
 int LinkOpen(int port, uint8_t byteSize, int parity, uint16_t isA) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
   const int p = static_cast<int>(link - links);
   const uint8_t frameBytes = FrameBytesSetting(p);
-  {
-    PortGuard guard(p);
-    link->port = static_cast<uint16_t>(p);
-    link->status = kStatusOk;
-    link->sessionByte = 0;
-    link->frameBytes = frameBytes;
-  }
-  const int opened = PortOpen(p, 9600, byteSize, parity, 1);
+  const int opened = PortOpen(p, 9600, byteSize, parity, 1, true);
+  if (opened == kPortOtherLine) return kStatusPort;
   PortGuard guard(p);
-  if (opened)
-    familyIsA[p] = isA;
-  else
-    link->status = kStatusPort;
+  link->port = static_cast<uint16_t>(p);
+  link->sessionByte = 0;
+  link->frameBytes = frameBytes;
+  link->status = opened ? kStatusOk : kStatusPort;
+  if (opened) familyIsA[p] = isA;
   return opened ? kStatusOk : kStatusPort;
 }
 
@@ -65,8 +83,15 @@ bool LinkIsA(int port) {
   return p < kPortCount && familyIsA[p] != 0;
 }
 
-int LinkOpenFx(int port) {
-  return LinkOpen(port, 7, 'E', 0);  // 9600 7E1
+int LinkOpenFx(int port, FxAreas *areas) {
+  FxAreas chosen = FxAreas::kController;
+  if (LinkLookup(port) && !FxAreasSetting(static_cast<uint16_t>(port), &chosen)) return kStatusPort;
+  if (areas) *areas = chosen;
+  const int result = LinkOpen(port, 7, 'E', 0);  // 9600 7E1
+  if (result == kStatusOk && Tracing())
+    TraceLine(port, chosen == FxAreas::kLegacy ? "FX areas X 0x0400, Y 0x0500, M 0x0800 (VELDRV_FX_AREAS=legacy)"
+                                               : "FX areas X 0x0080, Y 0x00A0, M 0x0100 (the controllers' own)");
+  return result;
 }
 
 int LinkOpenA(int port) {

@@ -15,3 +15,7 @@ enum Status : int16_t {
 
 // The one place where internal codes become exported ones.
 int ExportedStatus(int status);
+
+// A static English text for an exported status code ("unknown status" for
+// others): what VelStatusText returns.
+const char *StatusText(int code);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "../trace/trace.h"
+#include "reasons.h"
 
 namespace {
 
@@ -45,16 +46,17 @@ void DescribeLine(const LineSettings &s, char *text, size_t size) {
                 s.stopBits == 2 ? 2 : 1);
 }
 
-// What a user can do about a failed open.
-void TraceOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
+// Why an open failed and what a user can do about it: the reason for
+// VelReason(-1) and, when tracing, a trace line with the OS's words.
+void ReportOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
   char hint[160];
   switch (info.failure) {
   case OpenFailure::kNoDevice:
-    std::snprintf(hint, sizeof hint, "no such device: name it with VELDRV_COM%d or VELDRV_DEVICE_DIR",
+    std::snprintf(hint, sizeof hint, "no such device; name the device with VELDRV_COM%d or VELDRV_DEVICE_DIR",
                   port + 1);
     break;
   case OpenFailure::kPermission:
-    std::snprintf(hint, sizeof hint, "permission denied: on Linux the user needs the dialout group");
+    std::snprintf(hint, sizeof hint, "permission denied; on Linux the user needs the group dialout");
     break;
   case OpenFailure::kInUse:
     std::snprintf(hint, sizeof hint, "in use by another program");
@@ -77,7 +79,10 @@ void TraceOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
   default:
     std::snprintf(hint, sizeof hint, "cannot open it");
   }
-  TraceLine(port, "open %s failed: %s [%s]", info.path, hint, info.osText[0] ? info.osText : "-");
+  const char *os = info.osText[0] ? info.osText : "";
+  NoteOpenFailure(kStatusPort, "COM%d (%.120s): %s%s%s", port + 1, info.path[0] ? info.path : "?", hint,
+                  *os ? ": " : "", os);
+  if (Tracing()) TraceLine(port, "open %s failed: %s [%s]", info.path, hint, *os ? os : "-");
 }
 
 }  // namespace
@@ -110,11 +115,22 @@ LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, i
 // isOpen, refCount and handle change under the table lock; isOpen and handle
 // also under the port's lock, which transfers hold while they use them. So an
 // open of a port that is already open never waits for its transfers.
-int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits) {
+int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits, bool sameLineOnly) {
   if (!ValidPort(port)) return 0;
   std::lock_guard<FairLock> table(tableLock);
   ComPort &entry = Entry(port);
   if (entry.isOpen) {
+    const LineSettings wanted = PortLineSettings(baudRate, byteSize, parity, stopBits);
+    if (sameLineOnly && (wanted.byteSize != entry.byteSize || wanted.parity != entry.parity)) {
+      // Both families on one line would break both: the second one's frames
+      // would go out in the first one's character format.
+      NoteOpenFailure(kStatusPort, "COM%d (%.120s): open for the other controller family (%u%c); close its handles first",
+                      port + 1, entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
+      if (Tracing())
+        TraceLine(port, "open %s refused: it is open for the other controller family (%u%c); close its handles first",
+                  entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
+      return kPortOtherLine;
+    }
     entry.refCount++;
     if (Tracing()) TraceLine(port, "open %s: open already, %d links share it", entry.path, entry.refCount);
     return 1;
@@ -131,7 +147,7 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
   DeviceOpenInfo info;
   Device *device = DeviceOpen(static_cast<uint16_t>(port), &info);
   if (!device) {
-    if (Tracing()) TraceOpenFailure(port, info, line);
+    ReportOpenFailure(port, info, line);
     return 0;
   }
   // Only the line settings decide; the other preparations are best effort.
@@ -143,7 +159,7 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
     info.failure = OpenFailure::kLineRefused;
     DeviceErrorText(info.osText, sizeof info.osText);
     CloseDevice(device);
-    if (Tracing()) TraceOpenFailure(port, info, line);
+    ReportOpenFailure(port, info, line);
     return 0;
   }
   if (Tracing()) {

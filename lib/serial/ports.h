@@ -28,7 +28,12 @@ struct ComPort {
 
 // Port management; port numbers are taken as unsigned 16-bit values and
 // those of 16 and above are refused.
-int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
+// Returns 1 on success, 0 on failure. With sameLineOnly, a port that is open
+// already with another character format (the other controller family) is
+// left as it is and the result is kPortOtherLine.
+constexpr int kPortOtherLine = -1;
+int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits,
+             bool sameLineOnly = false);
 int PortRelease(int port);
 bool PortIsOpen(int port);  // call with the port's lock held
 void PurgePort(int port);

@@ -81,8 +81,8 @@ std::string Words(const std::string &line) {
 TEST(VelconSession, FxAllItemsInCodePage850) {
   TempDir dir;
   velsim::PtyLine line(Family::Fx, dir.Path(), 2);
-  line.write(0x0803, {0x5A, 0xC3});              // markers 3 and 4
-  line.write(0x0400, {0x81});                    // input byte 0
+  line.write(0x0103, {0x5A, 0xC3});              // markers 3 and 4
+  line.write(0x0080, {0x81});                    // input byte 0
   line.write(0x1014, {0x34, 0x12, 0x78, 0x56});  // D10, D11
   const std::string menu = texts::Menu(false);
   Dialog d(dir, {"com2", "fx"}, "C", ChildProcess::Line::kPipes);
@@ -154,11 +154,11 @@ TEST(VelconSession, FxAllItemsInCodePage850) {
   EXPECT_EQ(d.Velcon().WaitExit(), 0);
   d.ExpectWholeOutput();
 
-  std::vector<Transfer> want = {{TraceKind::Read, 0x0803, 2},  {TraceKind::Read, 0x0400, 1},
-                                {TraceKind::Write, 0x0505, 2}, {TraceKind::Read, 0x1014, 4},
+  std::vector<Transfer> want = {{TraceKind::Read, 0x0103, 2},  {TraceKind::Read, 0x0080, 1},
+                                {TraceKind::Write, 0x00A5, 2}, {TraceKind::Read, 0x1014, 4},
                                 {TraceKind::Write, 0x1000, 6}, {TraceKind::Read, 0x1014, 2}};
   EXPECT_EQ(Transfers(line), want);
-  EXPECT_EQ(line.read(0x0504, 4), (std::vector<uint8_t>{0x00, 0xAB, 0xAB, 0x00}));
+  EXPECT_EQ(line.read(0x00A4, 4), (std::vector<uint8_t>{0x00, 0xAB, 0xAB, 0x00}));
   EXPECT_EQ(line.read(0x1000, 8), (std::vector<uint8_t>{0x02, 0x01, 0x02, 0x01, 0x02, 0x01, 0x00, 0x00}));
 }
 

@@ -101,7 +101,7 @@ TEST(APort, SessionByteSurvivesCloseOfAnotherHandleAndFxFollowsA) {
   a.reset();
 
   velsim::PtyLine fx(velsim::Family::Fx, DeviceDir(), 3);
-  fx.write(0x0800, {1, 2, 3, 4});
+  fx.write(0x0100, {1, 2, 3, 4});
   int h = VelOpen(2, 1);
   ASSERT_GE(h, 0);
   ASSERT_EQ(VelRdB(h, 'M', 0, 4, buf.data()), 0);

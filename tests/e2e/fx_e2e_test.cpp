@@ -11,9 +11,9 @@ using FxLink = SharedLink<velsim::Family::Fx, 1>;
 TEST_F(FxLink, EveryAreaLandsAtItsControllerAddress) {
   CheckEveryArea(*line, handle,
                  {{"Dd", 0x1000, true},
-                  {"EeIiXx", 0x0400, false},
-                  {"AaOoYy", 0x0500, true},
-                  {"Mm", 0x0800, true},
+                  {"EeIiXx", 0x0080, false},
+                  {"AaOoYy", 0x00A0, true},
+                  {"Mm", 0x0100, true},
                   {"Ss", 0x0000, true}},
                  3, 3, 40, 2);
   EXPECT_EQ(line->protocolErrors(), 0u);
@@ -29,7 +29,7 @@ TEST_F(FxLink, AddressesOfTheAreaTable) {
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].address, 0x10C8);
   EXPECT_EQ(r[0].count, 2u);
-  EXPECT_EQ(r[1].address, 0x0803);
+  EXPECT_EQ(r[1].address, 0x0103);
   EXPECT_EQ(r[2].address, 0x0123);
   EXPECT_EQ(r[3].address, 0x1014);
   EXPECT_EQ(r[3].count, 4u);

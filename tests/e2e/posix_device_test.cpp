@@ -157,9 +157,11 @@ TEST_F(PtyDir, OpensAndRefusals) {
   waitpid(child, &childStatus, 0);
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 
-  int h0 = VelOpen(0, 1), h1 = VelOpen(0, 0);
+  int h0 = VelOpen(0, 1), h1 = VelOpen(0, 1);
   EXPECT_EQ(h0, 0);
   EXPECT_EQ(h1, 1);  // the second handle shares the open port
+  EXPECT_EQ(VelOpen(0, 0), VEL_PORT);  // but not with the other family
+  EXPECT_EQ(PortEntry(0).refCount, 2);
   EXPECT_EQ(PortEntry(0).refCount, 2);
   // Handle checks and letters on a real port.
   uint8_t buf[2] = {};

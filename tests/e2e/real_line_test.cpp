@@ -74,6 +74,7 @@ TEST_F(RealLine, APortNamedByItsVariableAnywhere) {
   std::vector<std::string> texts = Texts(ReadTrace(tracePath));
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts[0], "open " + elsewhere + "/COM9 9600 7E1");
+  EXPECT_EQ(texts[1], "FX areas X 0x0080, Y 0x00A0, M 0x0100 (the controllers' own)");
 }
 
 TEST_F(RealLine, EveryFailedOpenSaysWhy) {
@@ -96,7 +97,7 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
   for (const TraceLine &l : lines)
     if (l.text.rfind("open ", 0) == 0) failures[l.port] = l.text;
   EXPECT_EQ(failures["COM10"], "open " + DeviceDir() +
-                                   "/no-such-device failed: no such device: name it with VELDRV_COM10 or "
+                                   "/no-such-device failed: no such device; name the device with VELDRV_COM10 or "
                                    "VELDRV_DEVICE_DIR [No such file or directory]");
   EXPECT_EQ(failures["COM11"],
             "open " + file + " failed: not a serial port [Inappropriate ioctl for device]");
@@ -129,6 +130,7 @@ TEST_F(RealLine, TraceOfAnFxAndAnASeriesTransfer) {
   std::vector<std::string> texts = Texts(ReadTrace(tracePath));
   std::vector<std::string> expected = {
       "open " + DeviceDir() + "/COM13 9600 7E1",
+      "FX areas X 0x0080, Y 0x00A0, M 0x0100 (the controllers' own)",
       "VelOpen(12, 1) = " + std::to_string(hf),
       "open " + DeviceDir() + "/COM14 9600 8O1",
       "VelOpen(13, 0) = " + std::to_string(ha),

@@ -44,7 +44,7 @@ def memory_image(a):
 
 FAMILIES = {
     # name: (velsim family, LCR, line settings as QEMU reports them, D base, M base)
-    "fx": ("FX", 0x1A, "baudrate=9600 parity='E' data=7 stop=1", 0x1000, 0x0800),
+    "fx": ("FX", 0x1A, "baudrate=9600 parity='E' data=7 stop=1", 0x1000, 0x0100),
     "a": ("A", 0x0B, "baudrate=9600 parity='O' data=8 stop=1", 0x8800, 0x8400),
 }
 DIVISOR = 12  # 115200 / 9600

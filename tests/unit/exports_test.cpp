@@ -26,10 +26,11 @@ TEST_F(Exports, HandlesAreTheLowestFreeSlots) {
 }
 
 TEST_F(Exports, ThirtyThirdOpenFindsNoHandle) {
-  for (int h = 0; h < 32; h++) ASSERT_EQ(VelOpen(h % 16, h & 1), h);
+  for (int h = 0; h < 32; h++) ASSERT_EQ(VelOpen(h % 16, h & 1), h);  // odd ports FX
   EXPECT_EQ(VelOpen(0, 1), VEL_NO_HANDLE);
+  EXPECT_EQ(VelReason(-1, nullptr, 0), VEL_NO_HANDLE);
   EXPECT_EQ(VelClose(31), 0);
-  EXPECT_EQ(VelOpen(3, 0), 31);
+  EXPECT_EQ(VelOpen(14, 0), 31);
 }
 
 TEST_F(Exports, InvalidPortsAndFailedOpens) {
@@ -63,7 +64,7 @@ TEST_F(Exports, TraceNamesPermissionAndRefusedLineSettings) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   unlink(path);
   EXPECT_NE(text.find(" COM2 T"), std::string::npos) << text;
-  EXPECT_NE(text.find("open COM2 failed: permission denied: on Linux the user needs the dialout group [fake "
+  EXPECT_NE(text.find("open COM2 failed: permission denied; on Linux the user needs the group dialout [fake "
                       "refusal]"),
             std::string::npos)
       << text;
@@ -143,10 +144,10 @@ TEST_F(Exports, AreaMappingForEveryLetterAndBothFamilies) {
     int letter;
     uint16_t fx, a;
   };
-  const Case cases[] = {{'D', 0x1000, 0x8800}, {'d', 0x1000, 0x8800}, {'E', 0x0400, 0x8000},
-                        {'i', 0x0400, 0x8000}, {'X', 0x0400, 0x8000}, {'A', 0x0500, 0x8200},
-                        {'o', 0x0500, 0x8200}, {'Y', 0x0500, 0x8200}, {'M', 0x0800, 0x8400},
-                        {'m', 0x0800, 0x8400}, {'S', 0x0000, 0x0000}, {'s', 0x0000, 0x0000}};
+  const Case cases[] = {{'D', 0x1000, 0x8800}, {'d', 0x1000, 0x8800}, {'E', 0x0080, 0x8000},
+                        {'i', 0x0080, 0x8000}, {'X', 0x0080, 0x8000}, {'A', 0x00A0, 0x8200},
+                        {'o', 0x00A0, 0x8200}, {'Y', 0x00A0, 0x8200}, {'M', 0x0100, 0x8400},
+                        {'m', 0x0100, 0x8400}, {'S', 0x0000, 0x0000}, {'s', 0x0000, 0x0000}};
   uint8_t buf[2] = {};
   for (int fx : {1, 0}) {
     fake::Reset();
@@ -171,9 +172,38 @@ TEST_F(Exports, AreaMappingForEveryLetterAndBothFamilies) {
     ASSERT_EQ(VelRdW(h, 'D', 100, 1, buf), 0);
     EXPECT_EQ(frames.back().address, fx ? 0x10C8 : 0x88C8);
     ASSERT_EQ(VelWrB(h, 'M', 3, 1, buf), 0);
-    EXPECT_EQ(frames.back().address, fx ? 0x0803 : 0x8403);
+    EXPECT_EQ(frames.back().address, fx ? 0x0103 : 0x8403);
     EXPECT_TRUE(frames.back().write);
     EXPECT_EQ(VelClose(h), 0);
+  }
+}
+
+// VELDRV_FX_AREAS=legacy, read at each open, keeps the earlier FX addresses
+// of X, Y and M for the handles opened with it; anything else fails the open.
+TEST_F(Exports, LegacyFxAreasPerHandle) {
+  FxPeer peer;
+  uint8_t buf[2] = {};
+  setenv("VELDRV_FX_AREAS", "legacy", 1);
+  int legacy = VelOpen(0, 1);
+  setenv("VELDRV_FX_AREAS", "", 1);  // empty: unset
+  int plain = VelOpen(0, 1);
+  setenv("VELDRV_FX_AREAS", "Legacy", 1);
+  EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
+  char why[256];
+  EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+  EXPECT_NE(std::string(why).find("VELDRV_FX_AREAS=Legacy"), std::string::npos) << why;
+  unsetenv("VELDRV_FX_AREAS");
+  ASSERT_GE(legacy, 0);
+  ASSERT_GE(plain, 0);
+  const struct {
+    int letter;
+    uint16_t legacy, plain;
+  } cases[] = {{'X', 0x0400, 0x0080}, {'Y', 0x0500, 0x00A0}, {'M', 0x0800, 0x0100}, {'D', 0x1000, 0x1000}};
+  for (const auto &c : cases) {
+    ASSERT_EQ(VelRdB(legacy, c.letter, 2, 1, buf), 0);
+    EXPECT_EQ(peer.frames.back().address, c.legacy + 2) << char(c.letter);
+    ASSERT_EQ(VelRdB(plain, c.letter, 2, 1, buf), 0);
+    EXPECT_EQ(peer.frames.back().address, c.plain + 2) << char(c.letter);
   }
 }
 
@@ -186,20 +216,33 @@ TEST_F(Exports, TransfersOnAPortWithoutALinkTouchNoDevice) {
   EXPECT_TRUE(fake::Get().log.empty());
 }
 
-TEST_F(Exports, OpenClearsTheSharedRecordAndTheLatestOpenSetsTheFamily) {
+TEST_F(Exports, OpenClearsTheSharedRecordAndTheOtherFamilyIsRefused) {
   int a = VelOpen(0, 0);
   PlcLink *link = LinkLookup(0);
   link->sessionByte = 0x33;
   link->status = -1;
-  int fx = VelOpen(0, 1);
+  // Both families on one line would break both: refused, nothing changes.
+  EXPECT_EQ(VelOpen(0, 1), VEL_PORT);
+  char why[256];
+  EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+  EXPECT_NE(std::string(why).find("other controller family"), std::string::npos) << why;
+  EXPECT_EQ(link->sessionByte, 0x33);
+  EXPECT_EQ(link->status, -1);
+  EXPECT_TRUE(LinkIsA(0));
+  EXPECT_EQ(PortEntry(0).refCount, 1);
+  int second = VelOpen(0, 0);
   EXPECT_EQ(link->sessionByte, 0);
   EXPECT_EQ(link->status, 0);
-  EXPECT_FALSE(LinkIsA(0));
   link->sessionByte = 0x33;
-  EXPECT_EQ(VelClose(fx), 0);
+  EXPECT_EQ(VelClose(second), 0);
   EXPECT_EQ(link->sessionByte, 0x33);  // kept by close for the other handle
   EXPECT_EQ(VelClose(a), 0);
   EXPECT_FALSE(PortEntry(0).isOpen);
+  // Closed, the port opens for the other family.
+  int fx = VelOpen(0, 1);
+  EXPECT_GE(fx, 0);
+  EXPECT_FALSE(LinkIsA(0));
+  EXPECT_EQ(VelClose(fx), 0);
 }
 
 TEST_F(Exports, DetachClosesEveryHandleAndPort) {
@@ -225,4 +268,34 @@ TEST_F(Exports, ConcurrentOpensNeverShareASlot) {
   for (auto &t : threads) t.join();
   std::sort(got.begin(), got.end());
   for (int h = 0; h < 32; h++) EXPECT_EQ(got[h], h);
+}
+
+TEST_F(Exports, StatusTextsAndTheReasonBesideTheCode) {
+  for (int code : {0, -1, -2, -3, -4, -5, -6, -10, -99}) {
+    const std::string text = VelStatusText(code);
+    EXPECT_FALSE(text.empty()) << code;
+    EXPECT_NE(text, "unknown status") << code;
+  }
+  for (int code : {1, -7, -100, 12345}) EXPECT_STREQ(VelStatusText(code), "unknown status");
+
+  fake::Get().missing.insert("COM3");
+  EXPECT_EQ(VelOpen(2, 1), VEL_PORT);
+  char why[256] = "untouched";
+  EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+  EXPECT_NE(std::string(why).find("COM3"), std::string::npos) << why;
+  EXPECT_NE(std::string(why).find("no such device"), std::string::npos) << why;
+  char cut[8];
+  EXPECT_EQ(VelReason(-1, cut, sizeof cut), VEL_PORT);
+  EXPECT_EQ(std::string(cut), std::string(why).substr(0, 7));
+
+  uint8_t buf[2];
+  int h = VelOpen(0, 1);
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(VelReason(h, why, sizeof why), 0);
+  EXPECT_STREQ(why, "");
+  EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_TIMEOUT);  // nobody answers
+  EXPECT_EQ(VelReason(h, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_NE(std::string(why).find("COM1"), std::string::npos) << why;
+  EXPECT_EQ(VelReason(h + 1, why, sizeof why), VEL_BAD_HANDLE);
+  EXPECT_EQ(VelReason(32, why, sizeof why), VEL_BAD_HANDLE);
 }

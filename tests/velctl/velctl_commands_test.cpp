@@ -16,7 +16,7 @@ using velsim::Family;
 using velsim::TraceKind;
 
 // FX addresses of the areas.
-constexpr std::uint16_t kD = 0x1000, kM = 0x0800, kX = 0x0400, kY = 0x0500;
+constexpr std::uint16_t kD = 0x1000, kM = 0x0100, kX = 0x0080, kY = 0x00A0;
 
 class VelctlFx : public VelctlSuite<Family::Fx> {};
 
@@ -95,8 +95,8 @@ TEST_F(VelctlFx, ByteAreasAndBitsOfAMarkerByte) {
   VelctlRun bytes = Run({"read", "M0", "3"});
   EXPECT_EQ(bytes.out, "M0 =   0 (0x00)\nM1 = 165 (0xA5)\nM2 =  60 (0x3C)\n") << bytes;
   EXPECT_EQ(Run({"read", "-t", "hex", "y0", "2"}).out, "Y0 = 0x7E\nY1 = 0x01\n");
-  EXPECT_EQ(Run({"read", "S0x0400", "1"}).out, "S0x0400 = 129 (0x81)\n");
-  EXPECT_EQ(Run({"read", "-t", "u16", "S0x0801", "1"}).out, "S0x0801 = 15525 (0x3CA5)\n");
+  EXPECT_EQ(Run({"read", "S0x0080", "1"}).out, "S0x0080 = 129 (0x81)\n");
+  EXPECT_EQ(Run({"read", "-t", "u16", "S0x0101", "1"}).out, "S0x0101 = 15525 (0x3CA5)\n");
 
   VelctlRun bits = Run({"read", "-t", "bits", "M8", "8"});
   EXPECT_EQ(bits.out, "M8  = 1\nM9  = 0\nM10 = 1\nM11 = 0\nM12 = 0\nM13 = 1\nM14 = 0\nM15 = 1\n") << bits;

@@ -221,9 +221,9 @@ struct Area {
 
 const Area kAreas[] = {
     {"Dd", 0x1000, 0x8800, true},
-    {"EeIiXx", 0x0400, 0x8000, false},
-    {"AaOoYy", 0x0500, 0x8200, true},
-    {"Mm", 0x0800, 0x8400, true},
+    {"EeIiXx", 0x0080, 0x8000, false},
+    {"AaOoYy", 0x00A0, 0x8200, true},
+    {"Mm", 0x0100, 0x8400, true},
 };
 
 // The simulators' memory image when they are started with --image: a byte
