@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a cross-built veldrv.dll: it exports exactly the six functions,
 # undecorated, numbered 1..6 in alphabetical order of their names, and
+# VelReason 7 and VelStatusText 8 beside them, and
 # neither it nor the programs beside it import a MinGW runtime DLL (the
 # runtime is linked in). Optionally its format (PE32 for 32-bit, PE32+ for
 # 64-bit) and, for a 32-bit DLL, its calling convention: every return of a
@@ -21,7 +22,7 @@ base=$(sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\)$/\1/p' <<<"$dump")
 # Lines "[   i] Name" of the name table: i is the ordinal less the base.
 got=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\([^[:space:]]*\)$/\1 \2/p' \
   <<<"$dump" | while read -r index name; do echo "$((index + base)) $name"; done | sort -n)
-want=$'1 VelClose\n2 VelOpen\n3 VelRdB\n4 VelRdW\n5 VelWrB\n6 VelWrW'
+want=$'1 VelClose\n2 VelOpen\n3 VelRdB\n4 VelRdW\n5 VelWrB\n6 VelWrW\n7 VelReason\n8 VelStatusText'
 if [[ -z $base || $got != "$want" ]]; then
   echo "veldrv.dll exports (ordinal name):"
   echo "${got:-<none>}"
@@ -49,7 +50,7 @@ fi
 if [[ -n $convention ]]; then
   image_base=$(sed -n 's/^ImageBase[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
   ordinal=0
-  for entry in VelClose:1 VelOpen:2 VelRdB:5 VelRdW:5 VelWrB:5 VelWrW:5; do
+  for entry in VelClose:1 VelOpen:2 VelRdB:5 VelRdW:5 VelWrB:5 VelWrW:5 VelReason:3 VelStatusText:1; do
     ordinal=$((ordinal + 1))
     name=${entry%:*}
     bytes=$((4 * ${entry#*:}))

@@ -40,9 +40,11 @@ struct Export {
   int argumentCount;
 };
 
-// Ordinals follow the alphabetical order of the names.
-const Export kExports[6] = {{"VelClose", 1, 1}, {"VelOpen", 2, 2}, {"VelRdB", 3, 5},
-                            {"VelRdW", 4, 5},   {"VelWrB", 5, 5},  {"VelWrW", 6, 5}};
+// Ordinals 1..6 follow the alphabetical order of the six names; the two
+// added beside them are 7 and 8.
+const Export kExports[8] = {{"VelClose", 1, 1}, {"VelOpen", 2, 2},   {"VelRdB", 3, 5},
+                            {"VelRdW", 4, 5},   {"VelWrB", 5, 5},    {"VelWrW", 6, 5},
+                            {"VelReason", 7, 3}, {"VelStatusText", 8, 1}};
 
 struct Measured {
   int result;
@@ -92,7 +94,9 @@ const char *ConventionName() {
 
 // One call of an export found by name or ordinal: the result and the bytes
 // it removed.
-void CheckCall(const Export &e, bool byOrdinal, const std::vector<int32_t> &args, int expectedResult) {
+// expectedText: the result is a pointer to this text (VelStatusText).
+void CheckCall(const Export &e, bool byOrdinal, const std::vector<int32_t> &args, int expectedResult,
+               const char *expectedText = nullptr) {
   FARPROC fn =
       byOrdinal ? GetProcAddress(module, MAKEINTRESOURCEA(e.ordinal)) : GetProcAddress(module, e.name);
   std::string what =
@@ -108,7 +112,11 @@ void CheckCall(const Export &e, bool byOrdinal, const std::vector<int32_t> &args
                     " bytes of arguments; a " + ConventionName() + " function removes " +
                     std::to_string(Expected(e)));
   }
-  if (m.result != expectedResult) {
+  if (expectedText) {
+    const char *text = reinterpret_cast<const char *>(static_cast<intptr_t>(m.result));
+    if (!text || std::string(text) != expectedText)
+      check::Fail(__FILE__, __LINE__, what + " did not return \"" + expectedText + "\"");
+  } else if (m.result != expectedResult) {
     check::Fail(
         __FILE__, __LINE__,
         what + " returned " + std::to_string(m.result) + ", expected " + std::to_string(expectedResult));
@@ -123,6 +131,8 @@ void RemovedArguments() {
     CheckCall(kExports[0], byOrdinal, {-1}, VEL_BAD_HANDLE);
     CheckCall(kExports[1], byOrdinal, {16, 1}, VEL_PORT);
     for (int i = 2; i < 6; i++) CheckCall(kExports[i], byOrdinal, {32, 'D', 0, 1, bufArg}, VEL_BAD_HANDLE);
+    CheckCall(kExports[6], byOrdinal, {32, bufArg, static_cast<int32_t>(sizeof buf)}, VEL_BAD_HANDLE);
+    CheckCall(kExports[7], byOrdinal, {12345}, 0, "unknown status");
   }
   conventionHolds = check::CaseFailures() == 0;
 }

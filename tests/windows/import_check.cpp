@@ -19,11 +19,11 @@ int main() {
     std::printf("veldrv.dll is not loaded\nRESULT passed=0 failed=1 skipped=0\n");
     return 1;
   }
-  // Ordinals follow the alphabetical order of the names.
-  const Fn imported[6] = {AsFn(&VelClose), AsFn(&VelOpen), AsFn(&VelRdB),
-                          AsFn(&VelRdW),   AsFn(&VelWrB),  AsFn(&VelWrW)};
+  // Ordinals 1..6 follow the alphabetical order of the six names, then 7 and 8.
+  const Fn imported[8] = {AsFn(&VelClose), AsFn(&VelOpen), AsFn(&VelRdB),    AsFn(&VelRdW),
+                          AsFn(&VelWrB),   AsFn(&VelWrW),  AsFn(&VelReason), AsFn(&VelStatusText)};
   int failed = 0;
-  for (int n = 1; n <= 6; n++) {
+  for (int n = 1; n <= 8; n++) {
     if (AsFn(GetProcAddress(dll, MAKEINTRESOURCEA(n))) != imported[n - 1]) {
       std::printf("  import %d is not ordinal %d\n", n - 1, n);
       failed = 1;

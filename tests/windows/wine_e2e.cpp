@@ -66,8 +66,9 @@ struct Options {
 Options options;
 Api api;
 
-// Names in alphabetical order: ordinal n belongs to kNames[n - 1].
-const char *const kNames[6] = {"VelClose", "VelOpen", "VelRdB", "VelRdW", "VelWrB", "VelWrW"};
+// Ordinal n belongs to kNames[n - 1]: the six in alphabetical order, then the two added beside them.
+const char *const kNames[8] = {"VelClose", "VelOpen", "VelRdB",    "VelRdW",
+                               "VelWrB",   "VelWrW",  "VelReason", "VelStatusText"};
 
 // Through void (*)(): the one function pointer type any other converts to cleanly.
 template <class Fn>
@@ -122,14 +123,14 @@ void NeedPort(int com, const char *what) {
 // ---- exports ---------------------------------------------------------------
 
 void ExportsByNameAndOrdinal() {
-  for (int n = 1; n <= 6; n++) {
+  for (int n = 1; n <= 8; n++) {
     FARPROC byOrdinal = GetProcAddress(api.module, MAKEINTRESOURCEA(n));
     FARPROC byName = GetProcAddress(api.module, kNames[n - 1]);
     CHECK(byName != nullptr);
     if (byOrdinal != byName)
       check::Fail(__FILE__, __LINE__, std::string("ordinal differs for ") + kNames[n - 1]);
   }
-  CHECK(GetProcAddress(api.module, MAKEINTRESOURCEA(7)) == nullptr);
+  CHECK(GetProcAddress(api.module, MAKEINTRESOURCEA(9)) == nullptr);
 
   // Calls through the ordinals reach the functions of those names.
   auto closeFn = Proc<CloseFn>(api.module, MAKEINTRESOURCEA(1));
@@ -142,6 +143,23 @@ void ExportsByNameAndOrdinal() {
     auto transfer = Proc<TransferFn>(api.module, MAKEINTRESOURCEA(n));
     REQUIRE_EQ(1, transfer ? 1 : 0);
     CHECK_EQ(VEL_BAD_HANDLE, transfer(32, 'D', 0, 1, buf));
+  }
+  // The reason of the failed open above, and the text of a code, by name and by ordinal.
+  using ReasonFn = int(VELDRV_CALL *)(int, char *, int);
+  using TextFn = const char *(VELDRV_CALL *)(int);
+  for (const char *reasonName : {kNames[6], MAKEINTRESOURCEA(7)}) {
+    auto reasonFn = Proc<ReasonFn>(api.module, reasonName);
+    REQUIRE_EQ(1, reasonFn ? 1 : 0);
+    char why[256] = "";
+    CHECK_EQ(VEL_PORT, reasonFn(-1, why, sizeof why));
+    CHECK(std::string(why).find("port 16") != std::string::npos);
+    CHECK_EQ(VEL_BAD_HANDLE, reasonFn(32, why, sizeof why));
+  }
+  for (const char *textName : {kNames[7], MAKEINTRESOURCEA(8)}) {
+    auto textFn = Proc<TextFn>(api.module, textName);
+    REQUIRE_EQ(1, textFn ? 1 : 0);
+    CHECK(std::string(textFn(VEL_TIMEOUT)).find("time-out") == 0);
+    CHECK(std::string(textFn(7)) == "unknown status");
   }
 }
 
