@@ -9,10 +9,10 @@
 enum class FxAreas : uint8_t { kController, kLegacy };
 
 struct OperandArea {
-  const char *letters;   // upper and lower case letters of the area
-  uint16_t baseA;        // A-series base address
-  uint16_t baseFx;       // FX base address: the controllers' byte area
-  uint16_t baseFxLegacy; // FX base address with VELDRV_FX_AREAS=legacy
+  const char *letters;    // upper and lower case letters of the area
+  uint16_t baseA;         // A-series base address
+  uint16_t baseFx;        // FX base address: the controllers' byte area
+  uint16_t baseFxLegacy;  // FX base address with VELDRV_FX_AREAS=legacy
   bool writable;
 };
 

@@ -43,9 +43,11 @@ bool FxAreasSetting(int port, FxAreas *areas) {
     *areas = FxAreas::kLegacy;
   } else {
     const char *shown = setting == Setting::kSet ? value : "(too long)";
-    NoteOpenFailure(kStatusPort, "COM%d: VELDRV_FX_AREAS=%s is not understood; leave it empty or set \"legacy\"",
-                    port + 1, shown);
-    if (Tracing()) TraceLine(port, "VELDRV_FX_AREAS=%s is neither empty nor \"legacy\": the open fails", shown);
+    NoteOpenFailure(kStatusPort,
+                    "COM%d: VELDRV_FX_AREAS=%s is not understood; leave it empty or set \"legacy\"", port + 1,
+                    shown);
+    if (Tracing())
+      TraceLine(port, "VELDRV_FX_AREAS=%s is neither empty nor \"legacy\": the open fails", shown);
     return false;
   }
   return true;
@@ -89,8 +91,9 @@ int LinkOpenFx(int port, FxAreas *areas) {
   if (areas) *areas = chosen;
   const int result = LinkOpen(port, 7, 'E', 0);  // 9600 7E1
   if (result == kStatusOk && Tracing())
-    TraceLine(port, chosen == FxAreas::kLegacy ? "FX areas X 0x0400, Y 0x0500, M 0x0800 (VELDRV_FX_AREAS=legacy)"
-                                               : "FX areas X 0x0080, Y 0x00A0, M 0x0100 (the controllers' own)");
+    TraceLine(port, chosen == FxAreas::kLegacy
+                        ? "FX areas X 0x0400, Y 0x0500, M 0x0800 (VELDRV_FX_AREAS=legacy)"
+                        : "FX areas X 0x0080, Y 0x00A0, M 0x0100 (the controllers' own)");
   return result;
 }
 

@@ -15,10 +15,14 @@ int LinkClose(int port);
 bool LinkIsA(int port);  // the port's family flag
 
 // fxAreas: where the FX letters X, Y and M point (ignored for A-series).
-int AreaReadBytes(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas = FxAreas::kController);
-int AreaWriteBytes(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas = FxAreas::kController);
-int AreaReadWords(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas = FxAreas::kController);
-int AreaWriteWords(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas = FxAreas::kController);
+int AreaReadBytes(int letter, int port, int start, int count, void *buffer,
+                  FxAreas fxAreas = FxAreas::kController);
+int AreaWriteBytes(int letter, int port, int start, int count, void *buffer,
+                   FxAreas fxAreas = FxAreas::kController);
+int AreaReadWords(int letter, int port, int start, int count, void *buffer,
+                  FxAreas fxAreas = FxAreas::kController);
+int AreaWriteWords(int letter, int port, int start, int count, void *buffer,
+                   FxAreas fxAreas = FxAreas::kController);
 
 int RawReadBytes(int port, int64_t address, int count, void *buffer);
 int RawWriteBytes(int port, int64_t address, int count, void *buffer);

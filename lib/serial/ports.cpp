@@ -124,11 +124,14 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
     if (sameLineOnly && (wanted.byteSize != entry.byteSize || wanted.parity != entry.parity)) {
       // Both families on one line would break both: the second one's frames
       // would go out in the first one's character format.
-      NoteOpenFailure(kStatusPort, "COM%d (%.120s): open for the other controller family (%u%c); close its handles first",
+      NoteOpenFailure(kStatusPort,
+                      "COM%d (%.120s): open for the other controller family (%u%c); close its handles first",
                       port + 1, entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
       if (Tracing())
-        TraceLine(port, "open %s refused: it is open for the other controller family (%u%c); close its handles first",
-                  entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
+        TraceLine(
+            port,
+            "open %s refused: it is open for the other controller family (%u%c); close its handles first",
+            entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
       return kPortOtherLine;
     }
     entry.refCount++;

@@ -42,8 +42,8 @@ struct Export {
 
 // Ordinals 1..6 follow the alphabetical order of the six names; the two
 // added beside them are 7 and 8.
-const Export kExports[8] = {{"VelClose", 1, 1}, {"VelOpen", 2, 2},   {"VelRdB", 3, 5},
-                            {"VelRdW", 4, 5},   {"VelWrB", 5, 5},    {"VelWrW", 6, 5},
+const Export kExports[8] = {{"VelClose", 1, 1},  {"VelOpen", 2, 2},      {"VelRdB", 3, 5},
+                            {"VelRdW", 4, 5},    {"VelWrB", 5, 5},       {"VelWrW", 6, 5},
                             {"VelReason", 7, 3}, {"VelStatusText", 8, 1}};
 
 struct Measured {
