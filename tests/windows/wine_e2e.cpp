@@ -147,7 +147,7 @@ void ExportsByNameAndOrdinal() {
   // The reason of the failed open above, and the text of a code, by name and by ordinal.
   using ReasonFn = int(VELDRV_CALL *)(int, char *, int);
   using TextFn = const char *(VELDRV_CALL *)(int);
-  for (const char *reasonName : {kNames[6], MAKEINTRESOURCEA(7)}) {
+  for (const char *reasonName : {kNames[6], static_cast<const char *>(MAKEINTRESOURCEA(7))}) {
     auto reasonFn = Proc<ReasonFn>(api.module, reasonName);
     REQUIRE_EQ(1, reasonFn ? 1 : 0);
     char why[256] = "";
@@ -155,7 +155,7 @@ void ExportsByNameAndOrdinal() {
     CHECK(std::string(why).find("port 16") != std::string::npos);
     CHECK_EQ(VEL_BAD_HANDLE, reasonFn(32, why, sizeof why));
   }
-  for (const char *textName : {kNames[7], MAKEINTRESOURCEA(8)}) {
+  for (const char *textName : {kNames[7], static_cast<const char *>(MAKEINTRESOURCEA(8))}) {
     auto textFn = Proc<TextFn>(api.module, textName);
     REQUIRE_EQ(1, textFn ? 1 : 0);
     CHECK(std::string(textFn(VEL_TIMEOUT)).find("time-out") == 0);
