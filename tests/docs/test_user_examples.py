@@ -243,7 +243,7 @@ class UserExamples(unittest.TestCase):
         readme = read("README.md")
         intro = readme[: readme.index("\n## ")]
         try_it = intro[intro.index("Try it") :]
-        kind, command = blocks(try_it)[0]
+        _, command = blocks(try_it)[0]
         self.assertEqual(command, "./run-velcon.sh\n")
         box = Sandbox(self)
         out, _ = self.check_run(box.run(command, b"4\n0\n1\n\n0\n"), command)
@@ -274,12 +274,13 @@ class UserExamples(unittest.TestCase):
             want = pattern(expected.rstrip("\n"), [("/home/user", box.home)])
             self.assertRegex((out + err).rstrip("\n"), want, f"$ {command}")
 
-    def test_readme_python_and_examples_sections(self):
-        readme = read("README.md")
-        box = Sandbox(self)
-        # Python: install, a simulator, the example, its end, the wheel.
-        script, snippets = [], []
-        for kind, text in blocks(section(readme, "Python")):
+    def run_python_document(self, box, markdown, what, before=""):
+        """Runs a document's shell blocks and, between them, its Python blocks
+        with .venv/bin/python, each print() checked against the comment
+        beside it; then shows which library the installed package loads.
+        Returns that library's path."""
+        script, snippets = [before], []
+        for kind, text in blocks(markdown):
             if kind == "python":
                 snippet = os.path.join(box.root, f"example{len(snippets)}.py")
                 with open(snippet, "w") as f:
@@ -288,17 +289,23 @@ class UserExamples(unittest.TestCase):
                 script.append(f".venv/bin/python {snippet} > {snippet}.out\n")
             else:
                 script.append("".join(l for l in text.splitlines(True) if not l.startswith("cmake --preset")))
-        script = "".join(script)
-        self.assertIn("cmake --install build --prefix ~/.local", script)
-        self.assertIn("--force-reinstall", script)
-        script += ".venv/bin/python -c 'import veldrv; print(veldrv.load_library()._name)'\n"
-        out, err = self.check_run(box.run(script), "the README's Python section")
+        script.append(".venv/bin/python -c 'import veldrv; print(veldrv.load_library()._name)'\n")
+        self.assertIn("--force-reinstall", "".join(script))  # the wheel takes the place of the package
+        out, _ = self.check_run(box.run("".join(script)), what)
         self.assertTrue(snippets)
         for snippet, text in snippets:
             with open(snippet + ".out", encoding="utf-8") as f:
-                self.assertEqual(f.read().splitlines(), python_comments(text))
+                self.assertEqual(f.read().splitlines(), python_comments(text), text)
+        return out.splitlines()[-1]
+
+    def test_readme_python_and_examples_sections(self):
+        readme = read("README.md")
+        box = Sandbox(self)
+        # Python: install, a simulator, the example, its end, the wheel.
+        python = section(readme, "Python")
+        self.assertIn("cmake --install build --prefix ~/.local", python)
+        loaded = self.run_python_document(box, python, "the README's Python section")
         # After the wheel: the library inside the package, not the one in ~/.local.
-        loaded = out.splitlines()[-1]
         self.assertTrue(loaded.startswith(os.path.join(box.work, ".venv", "")), loaded)
         self.assertTrue(os.path.isfile(os.path.join(box.home, ".local", "lib", "libveldrv.so.1")))
         self.check_tidy(box, {".venv", "dist"})
@@ -316,25 +323,11 @@ class UserExamples(unittest.TestCase):
 
     def test_python_readme(self):
         box = Sandbox(self)
-        box.simulator("fx", box.dev)  # COM1
-        script = ["cmake --install build --prefix ~/.local > /dev/null\n"]  # "needs the library installed"
-        snippets = []
-        for kind, text in blocks(read("python", "README.md")):
-            if kind == "python":
-                snippet = os.path.join(box.root, f"example{len(snippets)}.py")
-                with open(snippet, "w") as f:
-                    f.write(text)
-                snippets.append((snippet, text))
-                script.append(f".venv/bin/python {snippet} > {snippet}.out\n")
-            else:
-                script.append(text)
-        script.append(".venv/bin/python -c 'import veldrv; print(veldrv.load_library()._name)'\n")
-        out, err = self.check_run(box.run("".join(script)), "python/README.md")
-        self.assertEqual(len(snippets), 2)
-        for snippet, text in snippets:
-            with open(snippet + ".out", encoding="utf-8") as f:
-                self.assertEqual(f.read().splitlines(), python_comments(text))
-        self.assertTrue(out.splitlines()[-1].startswith(os.path.join(box.work, ".venv", "")), out)
+        box.simulator("fx", box.dev)  # COM1 of the first example
+        # It "needs the library installed".
+        install = "cmake --install build --prefix ~/.local > /dev/null\n"
+        loaded = self.run_python_document(box, read("python", "README.md"), "python/README.md", install)
+        self.assertTrue(loaded.startswith(os.path.join(box.work, ".venv", "")), loaded)
         self.check_tidy(box, {".venv", "dist"})
 
     # velcon's own documentation
