@@ -75,7 +75,7 @@ class Codes(unittest.TestCase):
         self.assertEqual(veldrv.VeldrvError(veldrv.PORT).english, texts[veldrv.PORT])
 
 
-class Exception_(unittest.TestCase):
+class ErrorObjects(unittest.TestCase):
     def test_earlier_name_is_the_same_class(self):
         self.assertIs(veldrv.VelError, veldrv.VeldrvError)
         with self.assertRaises(veldrv.VelError):
