@@ -19,9 +19,11 @@ so the menu can be tried without a controller.
   -h, --help  show this text
 
 The build directory is build/ next to this script (VELCON_BUILD_DIR overrides
-it); it is configured and built when needed. The simulated port lives in a
-private temporary folder that VELDRV_DEVICE_DIR points at; the folder and the
-simulator are removed when velcon ends, also on Ctrl-C.
+it). A folder without a build is configured with the settings of the README's
+test command (cmake --preset default), so that command later builds only what
+is still missing; velcon and velsim are built when needed. The simulated port
+lives in a private temporary folder that VELDRV_DEVICE_DIR points at; the
+folder and the simulator are removed when velcon ends, also on Ctrl-C.
 
 With a real controller run velcon directly, e.g.
   VELDRV_DEVICE_DIR=~/plc build/bin/velcon COM1 FX
@@ -61,7 +63,8 @@ quiet() {
 if [[ $build == 1 ]]; then
   if [[ ! -f $builddir/CMakeCache.txt ]]; then
     echo "run-velcon.sh: configuring $builddir (first run) ..."
-    quiet cmake -S "$here" -B "$builddir" -G Ninja
+    # The preset of the test command: a build made here serves it as it is.
+    quiet cmake -S "$here" --preset default -B "$builddir"
   fi
   if ! cmake --build "$builddir" --target velcon velsim -- -n 2>/dev/null | grep -q "no work to do"; then
     echo "run-velcon.sh: building velcon and velsim ..."

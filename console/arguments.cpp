@@ -45,6 +45,13 @@ Choice EvaluateArguments(int argc, char **argv) {
     } else if (SameWord(argv[i], "A")) {
       choice.fx = 0;
       Say("Verwende  A-Steuerung\n");
+    } else {
+      // Without a word the program would talk to COM1 of the family chosen.
+      SayError("velcon: Argument '");
+      SayErrorExact(argv[i]);
+      SayError(
+          "' wird ignoriert (velcon kennt COM1, COM2, FX und A; ein anderes Ger\x84t "
+          "wird mit VELDRV_COM1 zu COM1).\n");
     }
   }
   return choice;
@@ -54,8 +61,20 @@ void ShowUsage() {
   Say("Aufruf: velcon [COM1|COM2] [FX|A]\n"
       "  COM1, COM2  Schnittstelle (Vorgabe: COM1)\n"
       "  FX, A       FX-Steuerung oder A-Steuerung (Vorgabe: A)\n"
-      "Gro\xE1- und Kleinschreibung sind gleich, die letzte Angabe gilt.\n"
-      "Danach w\x84hlt ein Men\x81 Lese- und Schreibtests; 0 beendet.\n"
-      "Unter Linux ist COMn die Datei $VELDRV_DEVICE_DIR/COMn,\n"
-      "ohne VELDRV_DEVICE_DIR /dev/ttyS0 (COM1) und /dev/ttyS1 (COM2).\n");
+      "Gro\xE1- und Kleinschreibung sind gleich, die letzte Angabe gilt; andere\n"
+      "Argumente werden mit einem Hinweis auf stderr \x81"
+      "bergangen.\n"
+      "Danach w\x84hlt ein Men\x81 Lese- und Schreibtests; 0 beendet. Zahlen werden\n"
+      "dezimal eingegeben, gelesene Werte hexadezimal ohne 0x angezeigt.\n"
+      "\n"
+      "Welches Ger\x84t COMn ist:\n"
+      "  VELDRV_COMn        Ger\x84tedatei oder tcp://HOST:PORT (Vorrang)\n"
+      "  VELDRV_DEVICE_DIR  Ordner mit den Verweisen COM1, COM2\n"
+      "  sonst              unter Linux /dev/ttyS0 und /dev/ttyS1, unter Windows\n"
+      "                     die Schnittstellen COM1 und COM2\n"
+      "L\x84sst sich COMn nicht \x94"
+      "ffnen, steht der Grund auf stderr.\n"
+      "\n"
+      "Beispiel, ein USB-Adapter als COM1 an einer FX-Steuerung:\n"
+      "  VELDRV_COM1=/dev/ttyUSB0 velcon COM1 FX\n");
 }

@@ -12,8 +12,8 @@ bool WantsHelp(int argc, char **argv);
 bool WantsVersion(int argc, char **argv);
 
 // Evaluates "COM1", "COM2", "FX" and "A" in order, in any case; a later
-// argument overrides an earlier one and anything else is ignored. Prints the
-// family line for every "FX" and "A".
+// argument overrides an earlier one. Prints the family line for every "FX"
+// and "A"; anything else is ignored with a note on standard error.
 Choice EvaluateArguments(int argc, char **argv);
 
 // The short German usage text.

@@ -18,12 +18,13 @@ void ConsoleStart() {
   utf8Console = ConsoleWantsUtf8();
 }
 
-void Say(const char *format, ...) {
-  va_list args, again;
-  va_start(args, format);
+namespace {
+
+// The formatted text, converted for the terminal.
+std::string Format(const char *format, va_list args) {
+  va_list again;
   va_copy(again, args);
   int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
   std::string text;
   if (length > 0) {
     text.resize(static_cast<size_t>(length) + 1);
@@ -31,10 +32,32 @@ void Say(const char *format, ...) {
     text.pop_back();
   }
   va_end(again);
-  if (utf8Console) text = Cp850ToUtf8(text);
+  return utf8Console ? Cp850ToUtf8(text) : text;
+}
+
+}  // namespace
+
+void Say(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = Format(format, args);
+  va_end(args);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   if (!text.empty()) lastWritten = text.back();
+}
+
+void SayError(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = Format(format, args);
+  va_end(args);
+  SayErrorExact(text);
+}
+
+void SayErrorExact(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
 }
 
 int ReadKey() {

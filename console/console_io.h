@@ -4,11 +4,19 @@
 // input: a line typed before Enter is consumed character by character.
 #pragma once
 
+#include <string_view>
+
 // Chooses the output encoding from the environment; call once at start-up.
 void ConsoleStart();
 
 // printf-style output of a text in code page 850.
 void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The same on standard error, for notes beside the screen's texts.
+void SayError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Bytes on standard error as they are: a user's argument or the library's
+// reason, which are in the system's character set already.
+void SayErrorExact(std::string_view bytes);
 
 // The next character of standard input, or EOF at its end.
 int ReadKey();

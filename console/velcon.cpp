@@ -1,6 +1,8 @@
 // velcon: German console test program of the VELDRV link library. Opens one
 // link on COM1 or COM2 for an A-series or FX-series controller and runs the
-// five test transfers of its menu until '0' or the end of input.
+// five test transfers of its menu until '0' or the end of input. Its screen
+// texts are fixed; notes for the user (an ignored argument, why the port did
+// not open) go to standard error.
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,6 +10,7 @@
 #include "console_io.h"
 #include "menu_items.h"
 #include "program.h"
+#include "status_texts.h"
 #include "veldrv.h"
 
 namespace {
@@ -31,6 +34,22 @@ ItemEnd RunItem(int handle, int choice) {
     return WriteRegisterWords(handle);
   default:
     return ItemEnd::kBackToMenu;
+  }
+}
+
+// The screen says only the code: standard error gets a German sentence with
+// the library's reason, which names the device it tried.
+void ExplainFailedOpen(int com, int code, const char *reason) {
+  SayError(
+      "velcon: COM%d konnte nicht ge\x94"
+      "ffnet werden (Fehler %d: %s)",
+      com, code, status_texts::GermanText(code));
+  if (reason) {
+    SayError(". Grund: ");
+    SayErrorExact(reason);
+    SayErrorExact("\n");
+  } else {
+    SayError(".\n");
   }
 }
 
@@ -58,7 +77,11 @@ int main(int argc, char **argv) {
 
   int handle = VelOpen(choice.port, choice.fx);
   if (handle < 0) {
+    char reason[256];
+    // The reason of this thread's failed open, taken before anything else.
+    const bool known = VelReason(-1, reason, sizeof reason) == handle && reason[0] != '\0';
     Say("Fehler bei 'VelOpen:' %d\n", handle);
+    ExplainFailedOpen(com, handle, known ? reason : nullptr);
     return EXIT_FAILURE;
   }
   for (;;) {

@@ -36,6 +36,8 @@ def arguments():
     args = parser.parse_args()
     if not args.device:
         parser.error("name a DEVICE or set VELDRV_COM1")
+    if args.polls < 0 or args.interval < 0 or not 1 <= args.count <= 32767:
+        parser.error("--polls and --interval take 0 or more, --count 1..32767")
     return args
 
 
@@ -50,9 +52,10 @@ def poll(link, args):
         done += 1
         try:
             values = link.read_words("D", args.start, args.count)
-        except veldrv.VelError as error:
+        except veldrv.VeldrvError as error:
             # The link stays usable after a failed transfer: log it and go on.
-            log.warning("poll %d: %s (%d)", done, error.english, error.code)
+            # The reason names the device and what went wrong there.
+            log.warning("poll %d: %s (%d)", done, error.reason or error.english, error.code)
             ok = False
             continue
         ok = True
@@ -77,8 +80,8 @@ def main():
             log.info("watching D%d..D%d on %s (%s)", args.start, args.start + args.count - 1,
                      args.device, args.family)
             return 0 if poll(link, args) else 1
-    except veldrv.VelError as error:
-        log.error("cannot open %s: %s (%d)", args.device, error.english, error.code)
+    except veldrv.VeldrvError as error:
+        log.error("cannot open %s: %s (%d)", args.device, error.reason or error.english, error.code)
     except (ValueError, OSError) as error:
         log.error("%s", error)
     except KeyboardInterrupt:

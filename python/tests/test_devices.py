@@ -104,13 +104,14 @@ class DeviceLinks(unittest.TestCase):
         finally:
             sim.stop()
 
-    def test_failed_open_gives_the_number_back(self):
-        with self.assertRaises(veldrv.VelError) as caught:
-            veldrv.Link(os.path.join(self.folder, "no-such-device"), veldrv.FX)
-        self.assertEqual(caught.exception.code, veldrv.PORT)
-        with self.assertRaises(veldrv.VelError) as caught:
-            veldrv.Link(f"tcp://127.0.0.1:{free_tcp_port()}", veldrv.FX)  # nothing listens
-        self.assertEqual(caught.exception.code, veldrv.PORT)
+    def test_failed_open_gives_the_number_back_and_names_the_device(self):
+        missing = os.path.join(self.folder, "no-such-device")
+        address = f"tcp://127.0.0.1:{free_tcp_port()}"  # nothing listens
+        for device in (missing, address):
+            with self.subTest(device=device), self.assertRaises(veldrv.VeldrvError) as caught:
+                veldrv.Link(device, veldrv.FX)
+            self.assertEqual(caught.exception.code, veldrv.PORT)
+            self.assertTrue(caught.exception.reason.startswith(f"COM16 ({device}): "), caught.exception.reason)
 
     def test_malformed_devices_raise_before_the_library(self):
         for port in ("tcp://127.0.0.1", "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://:502", "ttyUSB0"):

@@ -1,9 +1,11 @@
 """veldrv.Link against the simulator: round trips for both families, status
-codes raised as VelError, argument checks, closing."""
+codes raised as VeldrvError with the library's reason, argument checks,
+transfers that would leave controller memory, closing."""
 
-import pickle
+import os
 import time
 import unittest
+from unittest import mock
 
 from simulator import Simulator  # first: puts the package under test on sys.path
 
@@ -63,11 +65,12 @@ class RoundTrips:
         self.assertEqual(caught.exception.code, veldrv.BAD_LETTER)
 
     def test_unknown_letter_raises_code_minus_10(self):
-        with self.assertRaises(veldrv.VelError) as caught:
+        with self.assertRaises(veldrv.VeldrvError) as caught:
             self.link.read_words("Q", 0, 1)
         error = caught.exception
         self.assertEqual((error.code, error.german), (-10, "Datentyp-Kennung falsch"))
         self.assertIn("letter", error.english)
+        self.assertEqual(error.reason, "")  # the library keeps no reason for a refused letter
         # The link still works after the refusal.
         self.assertEqual(len(self.link.read_words("D", 0, 1)), 1)
 
@@ -96,14 +99,58 @@ class RoundTrips:
                 call()
 
 
+    def test_transfers_stay_inside_controller_memory(self):
+        # Each area's last operand lies at 0xFFFF; one further would be 0x10000,
+        # which the library's 16-bit addresses turn into 0x0000.
+        for area, base in self.bases.items():
+            with self.subTest(area=area):
+                top_word, top_byte = (0xFFFF - base) // 2, 0xFFFF - base
+                self.link.write_bytes("S", 0xFFFE, b"\x5a\xa5")
+                self.link.write_bytes("S", 0x0000, b"\x11\x22")
+                self.assertEqual(self.link.read_words(area, top_word, 1), [0xA55A])
+                self.assertEqual(self.link.read_bytes(area.lower(), top_byte, 1), b"\xa5")
+                for call in (
+                    lambda: self.link.read_words(area, top_word + 1, 1),
+                    lambda: self.link.read_words(area, top_word + 1, 0),
+                    lambda: self.link.read_words(area, top_word, 2),
+                    lambda: self.link.read_bytes(area, top_byte + 1, 1),
+                    lambda: self.link.write_words(area, top_word + 1, [0x3344]),
+                    lambda: self.link.write_bytes(area.lower(), top_byte, b"\x33\x44"),
+                ):
+                    with self.assertRaises(ValueError) as caught:
+                        call()
+                    self.assertIn("0xFFFF", str(caught.exception))
+                self.assertEqual(self.link.read_bytes("S", 0xFFFE, 2), b"\x5a\xa5")
+                self.assertEqual(self.link.read_bytes("S", 0x0000, 2), b"\x11\x22")
+        self.assertEqual(self.link.read_words("S", 0xFFFE, 1), [0xA55A])
+        for call in (lambda: self.link.read_words("S", 0xFFFF, 1), lambda: self.link.write_bytes("s", 0xFFFF, b"12")):
+            with self.assertRaises(ValueError):
+                call()
+
+
 class FxRoundTrips(RoundTrips, unittest.TestCase):
     family = veldrv.FX
     com = 1
+    # The controllers' own byte areas.
+    bases = {"D": 0x1000, "X": 0x0080, "Y": 0x00A0, "M": 0x0100}
+
+    def test_legacy_areas_are_the_links_from_its_open(self):
+        with mock.patch.dict(os.environ, {"VELDRV_FX_AREAS": "legacy"}):
+            legacy = veldrv.Link(f"COM{self.com}", self.family)
+        with legacy:
+            self.link.write_bytes("S", 0xFFFF, b"\x77")
+            self.assertEqual(legacy.read_bytes("M", 0xFFFF - 0x0800, 1), b"\x77")
+            with self.assertRaises(ValueError):
+                legacy.read_bytes("M", 0xF800, 1)  # 0x10000 there
+            self.assertEqual(len(self.link.read_bytes("M", 0xF800, 1)), 1)  # 0xF900 here
+            with self.assertRaises(ValueError):
+                legacy.read_words("X", (0x10000 - 0x0400) // 2, 1)
 
 
 class ASeriesRoundTrips(RoundTrips, unittest.TestCase):
     family = veldrv.A_SERIES
     com = 2
+    bases = {"D": 0x8800, "E": 0x8000, "A": 0x8200, "M": 0x8400}
 
 
 class Failures(unittest.TestCase):
@@ -121,12 +168,20 @@ class Failures(unittest.TestCase):
         self.assertEqual((error.code, error.german), (veldrv.TIMEOUT, "Zeitueberlauf"))
         self.assertEqual(error.function, "VelRdW")
         self.assertTrue(0.5 < elapsed < 10, elapsed)
+        # The library's reason names the port and its device.
+        self.assertTrue(error.reason.startswith(f"COM3 ({sim.path}): "), error.reason)
+        self.assertIn(error.reason + " (-1)", str(error))
 
-    def test_port_without_device_fails_to_open(self):
-        with self.assertRaises(veldrv.VelError) as caught:
+    def test_port_without_device_fails_to_open_with_the_reason(self):
+        with self.assertRaises(veldrv.VeldrvError) as caught:
             veldrv.Link(9, veldrv.FX)  # nothing serves COM10
-        self.assertEqual(caught.exception.code, veldrv.PORT)
-        self.assertEqual(caught.exception.german, "Unerwarteter Fehler")
+        error = caught.exception
+        self.assertEqual(error.code, veldrv.PORT)
+        self.assertEqual(error.german, "Schnittstelle ung\u00fcltig oder l\u00e4sst sich nicht \u00f6ffnen")
+        path = os.path.join(os.environ["VELDRV_DEVICE_DIR"], "COM10")
+        self.assertTrue(error.reason.startswith(f"COM10 ({path}): "), error.reason)
+        self.assertIn("VELDRV_COM10", error.reason)  # how to name the device
+        self.assertTrue(str(error).startswith(f"VelOpen(COM10, family fx): {error.reason} (-4)"), str(error))
 
     def test_bad_port_or_family_raises_before_the_library(self):
         for port, family, error in (
@@ -158,27 +213,15 @@ class Failures(unittest.TestCase):
                     lambda: link.write_words("D", 0, [9]),
                     lambda: link.write_bytes("D", 0, b"\x09"),
                 ):
-                    with self.assertRaises(veldrv.VelError) as caught:
+                    with self.assertRaises(veldrv.VelError) as caught:  # the earlier name still catches
                         call()
                     self.assertEqual(caught.exception.code, veldrv.BAD_HANDLE)
+                    self.assertEqual(caught.exception.reason, "the link is closed")
                 self.assertEqual(other.read_words("D", 0, 1), [7])
                 link.close()  # closing again does nothing
                 self.assertFalse(other.closed)
         finally:
             sim.stop()
-
-
-class Errors(unittest.TestCase):
-    def test_texts_of_the_codes(self):
-        self.assertEqual(veldrv.VelError(-6).german, "falsches Zeichen erhalten, \u00dcbertragungsfehler")
-        self.assertEqual(veldrv.VelError(-5).german, "allgemeiner Fehler")
-        self.assertEqual(veldrv.VelError(-3).german, "Unerwarteter Fehler")
-        self.assertEqual(veldrv.VelError(-1234).english, "unexpected error")
-
-    def test_error_survives_pickling(self):
-        error = pickle.loads(pickle.dumps(veldrv.VelError(-1, "VelRdB", "area 'D'")))
-        self.assertEqual((error.code, error.function, error.german), (-1, "VelRdB", "Zeitueberlauf"))
-        self.assertEqual(str(error), str(veldrv.VelError(-1, "VelRdB", "area 'D'")))
 
 
 if __name__ == "__main__":

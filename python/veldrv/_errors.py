@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+from typing import Optional
+
+# The codes of veldrv.h (VEL_OK, VEL_TIMEOUT, ...).
 OK = 0
 TIMEOUT = -1
 NO_HANDLE = -2
@@ -12,55 +15,74 @@ WRONG_CHAR = -6
 BAD_LETTER = -10
 BAD_HANDLE = -99
 
-# The console program's words for each code.
+# German words for every code, as the programs' table (common/status_texts.cpp)
+# has them: the console program's words where its screen has some, a sentence
+# of their own for the others.
 _GERMAN = {
-    BAD_HANDLE: "Referenznummer ist ungueltig",
-    BAD_LETTER: "Datentyp-Kennung falsch",
-    WRONG_CHAR: "falsches Zeichen erhalten, \u00dcbertragungsfehler",
-    BAD_ARGUMENT: "allgemeiner Fehler",
-    NO_HANDLE: "keine Resourcen mehr frei",
+    OK: "kein Fehler",
     TIMEOUT: "Zeitueberlauf",
+    NO_HANDLE: "keine Resourcen mehr frei",
+    CHECKSUM: "Pr\u00fcfsumme der Antwort falsch oder Schlie\u00dfen der Verbindung fehlgeschlagen",
+    PORT: "Schnittstelle ung\u00fcltig oder l\u00e4sst sich nicht \u00f6ffnen",
+    BAD_ARGUMENT: "allgemeiner Fehler",
+    WRONG_CHAR: "falsches Zeichen erhalten, \u00dcbertragungsfehler",
+    BAD_LETTER: "Datentyp-Kennung falsch",
+    BAD_HANDLE: "Referenznummer ist ungueltig",
 }
 _GERMAN_OTHER = "Unerwarteter Fehler"
 
-_ENGLISH = {
-    TIMEOUT: "time-out: the controller did not answer within 990 ms",
-    NO_HANDLE: "no free handle: all 32 are in use",
-    CHECKSUM: "checksum of an FX read reply wrong, or closing the link failed",
-    PORT: "port number invalid, port not openable, or no link on it",
-    BAD_ARGUMENT: "bad argument: null buffer or count out of range",
-    WRONG_CHAR: "wrong character received (transmission error)",
-    BAD_LETTER: "operand letter not valid for this function",
-    BAD_HANDLE: "handle not valid or not open",
-}
-
 
 def german_text(code: int) -> str:
-    """The console program's German message for a status code."""
+    """The German words for a status code ("Unerwarteter Fehler" for a number
+    that is none)."""
     return _GERMAN.get(code, _GERMAN_OTHER)
 
 
-def english_text(code: int) -> str:
-    """What a status code means, in English."""
-    return _ENGLISH.get(code, "unexpected error")
+def english_text(code: int, library: Optional[str] = None) -> str:
+    """The library's English text for a status code (VelStatusText; "unknown
+    status" for a number that is none). Loads the library as load_library does."""
+    from ._library import load_library, status_text
+
+    return status_text(load_library(library), code)
 
 
-class VelError(Exception):
+class VeldrvError(Exception):
     """A call of the library returned a negative status code.
 
-    ``code`` is the status code, ``german`` the console program's message for
-    it and ``english`` its meaning; ``function`` names the call that failed.
+    ``code`` is the status code; ``reason`` the library's own account of this
+    failure, naming the device ("COM3 (/dev/ttyUSB0): permission denied; ...",
+    from VelReason), empty where it keeps none (a refused letter, a bad
+    handle); ``english`` the code's meaning (VelStatusText) and ``german``
+    the German words for it. ``function`` names the call that failed and
+    ``detail`` its arguments.
     """
 
-    def __init__(self, code: int, function: str = "", detail: str = ""):
+    def __init__(
+        self,
+        code: int,
+        function: str = "",
+        detail: str = "",
+        reason: str = "",
+        english: Optional[str] = None,
+    ):
         self.code = code
         self.function = function
         self.detail = detail
+        self.reason = reason
+        if english is None:
+            try:
+                english = english_text(code)
+            except OSError:  # no library to ask
+                english = f"status {code}"
+        self.english = english
         self.german = german_text(code)
-        self.english = english_text(code)
-        where = f"{function}: " if function else ""
-        extra = f" ({detail})" if detail else ""
-        super().__init__(f"{where}error {code}: {self.english}{extra} [{self.german}]")
+        call = f"{function}({detail})" if function and detail else function or detail
+        where = f"{call}: " if call else ""
+        super().__init__(f"{where}{reason or english} ({code}) [{self.german}]")
 
     def __reduce__(self):
-        return (type(self), (self.code, self.function, self.detail))
+        return (type(self), (self.code, self.function, self.detail, self.reason, self.english))
+
+
+# The exception's earlier name; ``except veldrv.VelError`` catches it still.
+VelError = VeldrvError

@@ -1,4 +1,4 @@
-"""Finding and loading the shared library, with the prototypes of its six functions."""
+"""Finding and loading the shared library, with the prototypes of its functions."""
 
 from __future__ import annotations
 
@@ -110,9 +110,35 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     lib.VelClose.argtypes = [c_int]
     for name in ("VelRdB", "VelRdW", "VelWrB", "VelWrW"):
         getattr(lib, name).argtypes = [c_int, c_int, c_int, c_int, c_void_p]
-    for name in ("VelOpen", "VelClose", "VelRdB", "VelRdW", "VelWrB", "VelWrW"):
+    lib.VelReason.argtypes = [c_int, ctypes.c_char_p, c_int]
+    lib.VelStatusText.argtypes = [c_int]
+    lib.VelStatusText.restype = ctypes.c_char_p
+    for name in ("VelOpen", "VelClose", "VelRdB", "VelRdW", "VelWrB", "VelWrW", "VelReason"):
         getattr(lib, name).restype = c_int
     return lib
+
+
+# The library's texts are ASCII sentences around device names, which are in
+# the system's encoding.
+_TEXT_ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
+REASON_BYTES = 256
+
+
+def status_text(lib: ctypes.CDLL, code: int) -> str:
+    """The library's English text for a status code (VelStatusText)."""
+    return lib.VelStatusText(code).decode(_TEXT_ENCODING, "replace")
+
+
+def reason(lib: ctypes.CDLL, handle: int, code: int) -> str:
+    """Why the call that returned ``code`` failed, in the library's words
+    (VelReason): on the handle's port, or with handle -1 for this thread's
+    last failed VelOpen. Call it right after the failure, on the same thread.
+    Empty when the library keeps no reason for that code (a letter the
+    function refuses, a bad handle)."""
+    text = ctypes.create_string_buffer(REASON_BYTES)
+    if lib.VelReason(handle, text, REASON_BYTES) != code:
+        return ""
+    return text.value.decode(_TEXT_ENCODING, "replace")
 
 
 def load_library(path: Optional[str] = None) -> ctypes.CDLL:

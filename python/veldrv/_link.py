@@ -10,8 +10,8 @@ import threading
 import warnings
 from typing import Dict, Iterable, List, Optional, Tuple, Union
 
-from ._errors import BAD_HANDLE, VelError
-from ._library import load_library
+from ._errors import BAD_HANDLE, VeldrvError
+from ._library import load_library, reason, status_text
 
 FX = "fx"
 A_SERIES = "a"
@@ -20,6 +20,18 @@ PORT_COUNT = 16
 MAX_BYTES = 65535
 MAX_WORDS = 32767
 MAX_START = 65535
+LAST_ADDRESS = 0xFFFF
+
+# The controller byte address of each area's first operand, as the library
+# maps the letters: A-series, FX, and FX with VELDRV_FX_AREAS=legacy (which
+# the library reads when it opens an FX link).
+_AREA_BASES = (
+    ("D", 0x8800, 0x1000, 0x1000),  # data registers
+    ("EIX", 0x8000, 0x0080, 0x0400),  # inputs
+    ("AOY", 0x8200, 0x00A0, 0x0500),  # outputs
+    ("M", 0x8400, 0x0100, 0x0800),  # markers
+)
+_RAW_LETTERS = "Ss"
 
 _COM_NAME = re.compile(r"COM([1-9][0-9]?)", re.IGNORECASE)
 _TCP_ADDRESS = re.compile(r"tcp://(\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):([0-9]{1,5})")
@@ -154,8 +166,17 @@ def _family(family: str) -> str:
     return name
 
 
+def _area_bases(family: str, legacy: bool) -> Dict[str, int]:
+    column = 1 if family == A_SERIES else 3 if legacy else 2
+    bases = {}
+    for row in _AREA_BASES:
+        for letter in row[0]:
+            bases[letter] = bases[letter.lower()] = row[column]
+    return bases
+
+
 def _letter(area: str) -> int:
-    # Which letters an operation accepts is the library's judgement (VelError -10).
+    # Which letters an operation accepts is the library's judgement (VeldrvError -10).
     if not isinstance(area, str):
         raise TypeError(f"area must be an operand letter, not {type(area).__name__}")
     if len(area) != 1:
@@ -180,11 +201,14 @@ class Link:
     ``port`` attribute is then the number taken and ``device`` the device.
 
     Use it as a context manager, or call close(). Every failure of the library
-    raises VelError; bad arguments raise ValueError or TypeError before the
-    library is called. ``area`` is an operand letter: D data registers,
-    E/I/X inputs (read only), A/O/Y outputs, M markers, S raw controller
-    addresses; upper or lower case. Byte operations count ``start`` in bytes,
-    word operations in words (S: always the controller address).
+    raises VeldrvError, with the library's reason; bad arguments raise
+    ValueError or TypeError before the library is called. ``area`` is an
+    operand letter: D data registers, E/I/X inputs (read only), A/O/Y
+    outputs, M markers, S raw controller addresses; upper or lower case. Byte
+    operations count ``start`` in bytes, word operations in words (S: always
+    the controller address). A transfer must lie within controller memory,
+    addresses 0..0xFFFF: the library carries 16-bit addresses, and a start
+    beyond (D30720 on FX, at 0x10000) would reach address 0x0000 instead.
 
     A Link may be used from several threads; its calls run one after the other.
     """
@@ -195,14 +219,23 @@ class Link:
         self.family = _family(family)
         self._lib = load_library(library)
         self._lock = threading.Lock()
+        why = ""
         with _ports.lock:
             self.port = _ports.claim(number, self.device)
+            # The library takes the FX map from the environment at the open,
+            # and the handle keeps it.
+            legacy = os.environ.get("VELDRV_FX_AREAS") == "legacy"
             handle = self._lib.VelOpen(self.port, 1 if self.family == FX else 0)
             if handle < 0:
+                why = reason(self._lib, -1, handle)
                 _ports.release(self.port)
         if handle < 0:
-            raise VelError(handle, "VelOpen", f"{self._where()}, family {self.family}")
+            raise self._error(handle, "VelOpen", f"{self._where()}, family {self.family}", why)
+        self._bases = _area_bases(self.family, legacy)
         self._handle = handle
+
+    def _error(self, code: int, function: str, detail: str, why: str) -> VeldrvError:
+        return VeldrvError(code, function, detail, why, status_text(self._lib, code))
 
     def _where(self) -> str:
         if self.device is None:
@@ -225,7 +258,7 @@ class Link:
                 return
             rc = self._lib.VelClose(self._handle)
             if rc < 0:
-                raise VelError(rc, "VelClose")
+                raise self._error(rc, "VelClose", str(self._handle), reason(self._lib, self._handle, rc))
             self._handle = None
             with _ports.lock:
                 _ports.release(self.port)
@@ -248,14 +281,40 @@ class Link:
         state = "closed" if self._handle is None else f"handle {self._handle}"
         return f"<veldrv.Link {self._where()} {self.family} {state}>"
 
+    def _check_reach(self, area: str, start: int, count: int, unit: int) -> None:
+        """Refuses a transfer that leaves controller memory before anything is sent."""
+        if area in _RAW_LETTERS:
+            first = start
+        elif area in self._bases:
+            first = self._bases[area] + start * unit
+        else:
+            return  # not an area: the library refuses the letter
+        what = "words" if unit == 2 else "bytes"
+        if first > LAST_ADDRESS:
+            highest = (LAST_ADDRESS - self._bases[area]) // unit
+            raise ValueError(
+                f"{area}{start} ({what}) lies at controller address 0x{first:X}, past the end of "
+                f"controller memory (0x{LAST_ADDRESS:04X}); the last start of area {area} is {highest}"
+            )
+        last = first + count * unit - 1
+        if last > LAST_ADDRESS:
+            raise ValueError(
+                f"{count} {what} from {area}{start} (controller address 0x{first:04X}) run past the "
+                f"end of controller memory (0x{LAST_ADDRESS:04X}) to 0x{last:X}"
+            )
+
     def _call(self, name: str, area: str, start: int, count: int, buffer) -> None:
         letter = _letter(area)
+        detail = f"area {area!r}, start {start}, count {count}"
         with self._lock:
             if self._handle is None:
-                raise VelError(BAD_HANDLE, name, "the link is closed")
+                raise self._error(BAD_HANDLE, name, detail, "the link is closed")
+            self._check_reach(area, start, count, 2 if name.endswith("W") else 1)
             rc = getattr(self._lib, name)(self._handle, letter, start, count, buffer)
+            # The reason lives in the port, where the next call replaces it.
+            why = reason(self._lib, self._handle, rc) if rc < 0 else ""
         if rc < 0:
-            raise VelError(rc, name, f"area {area!r}, start {start}, count {count}")
+            raise self._error(rc, name, detail, why)
 
     def read_bytes(self, area: str, start: int, count: int) -> bytes:
         """Reads ``count`` bytes of the area from byte number ``start``."""

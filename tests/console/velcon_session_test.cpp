@@ -23,6 +23,7 @@ class Dialog {
     setup.argv.insert(setup.argv.end(), args.begin(), args.end());
     setup.env = {{"VELDRV_DEVICE_DIR", dir.Path()}, {"LC_ALL", locale}};
     setup.line = line;
+    setup.collectErrors = line == ChildProcess::Line::kPipes;
     velcon_ = std::make_unique<ChildProcess>(setup);
   }
 
@@ -147,6 +148,14 @@ TEST(VelconSession, FxAllItemsInCodePage850) {
                         "falsches Zeichen erhalten, \x9A"
                         "bertragungsfehler") +
            menu);
+  // A wrong checksum (-3) has no words of its own on the screen.
+  line.setFault(velsim::Fault{velsim::FaultKind::WrongChecksum}, velsim::FaultWhen::Once);
+  d.Type("4");
+  d.Expect("Lese DReg \n\nStart ab Wort: ");
+  d.Type("10\n");
+  d.Expect("\nAnzahl der Worte: ");
+  d.Type("1\n");
+  d.Expect(texts::Error(-3, "Unerwarteter Fehler") + menu);
 
   d.Type("q");
   d.Expect(menu);
@@ -156,7 +165,8 @@ TEST(VelconSession, FxAllItemsInCodePage850) {
 
   std::vector<Transfer> want = {{TraceKind::Read, 0x0103, 2},  {TraceKind::Read, 0x0080, 1},
                                 {TraceKind::Write, 0x00A5, 2}, {TraceKind::Read, 0x1014, 4},
-                                {TraceKind::Write, 0x1000, 6}, {TraceKind::Read, 0x1014, 2}};
+                                {TraceKind::Write, 0x1000, 6}, {TraceKind::Read, 0x1014, 2},
+                                {TraceKind::Read, 0x1014, 2}};
   EXPECT_EQ(Transfers(line), want);
   EXPECT_EQ(line.read(0x00A4, 4), (std::vector<uint8_t>{0x00, 0xAB, 0xAB, 0x00}));
   EXPECT_EQ(line.read(0x1000, 8), (std::vector<uint8_t>{0x02, 0x01, 0x02, 0x01, 0x02, 0x01, 0x00, 0x00}));
@@ -232,15 +242,15 @@ TEST(VelconSession, ASeriesOnTerminalInUtf8) {
   EXPECT_EQ(line.read(0x8201, 3), (std::vector<uint8_t>{0x00, 0x34, 0x00}));
 }
 
-// "FX COM3 A": both family lines, the A-series protocol on COM1 (COM3 is
-// ignored); the end of input at a number prompt ends the program, and its
-// last line.
+// "FX COM3 A bogus": both family lines, the A-series protocol on COM1 (COM3
+// is ignored, with a note on standard error for it and for "bogus"); the end
+// of input at a number prompt ends the program, and its last line.
 TEST(VelconSession, LaterArgumentWinsAndUnknownIsIgnored) {
   TempDir dir;
   velsim::PtyLine line(Family::A, dir.Path(), 1);
   line.write(0x8400, {0x42});  // marker byte 0
   const std::string menu = texts::Menu(false);
-  Dialog d(dir, {"FX", "COM3", "A"}, "C", ChildProcess::Line::kPipes);
+  Dialog d(dir, {"FX", "COM3", "A", "bogus"}, "C", ChildProcess::Line::kPipes);
 
   d.Expect(std::string(texts::kFxLine) + texts::kALine + texts::Banner(1, false) + menu);
   d.Type("1");
@@ -256,6 +266,12 @@ TEST(VelconSession, LaterArgumentWinsAndUnknownIsIgnored) {
   EXPECT_EQ(d.Velcon().WaitExit(), 0);
   d.ExpectWholeOutput();
   EXPECT_EQ(Transfers(line), (std::vector<Transfer>{{TraceKind::Read, 0x8400, 1}}));
+  const std::string &notes = d.Velcon().Errors();
+  const size_t com3 = notes.find("velcon: Argument 'COM3' wird ignoriert");
+  const size_t bogus = notes.find("velcon: Argument 'bogus' wird ignoriert");
+  EXPECT_EQ(com3, 0u) << notes;
+  EXPECT_EQ(bogus, notes.find('\n') + 1) << "one line each:\n" << notes;
+  EXPECT_EQ(notes.find('\n', bogus), notes.size() - 1) << notes;
 }
 
 }  // namespace

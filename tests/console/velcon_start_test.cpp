@@ -67,15 +67,35 @@ TEST(VelconStart, HelpPrintsGermanUsageWithoutOpeningAPort) {
   ChildProcess latin(Velcon(dir, {"--help"}, "xx_XX.ISO-8859-1"));
   EXPECT_EQ(latin.WaitExit(), 0);
   EXPECT_NE(latin.Output().find("Gro\xE1-"), std::string::npos);
+  // It says how a device becomes COMn.
+  for (const char *setting :
+       {"VELDRV_COMn ", "VELDRV_DEVICE_DIR ", "VELDRV_COM1=/dev/ttyUSB0 velcon COM1 FX\n"})
+    EXPECT_NE(latin.Output().find(setting), std::string::npos) << setting;
 }
 
+// The screen shows the code only; standard error gets one German line with
+// the library's reason, which names the device tried.
 TEST(VelconStart, FailedOpenShowsCodeAndEndsWithFailure) {
-  TempDir dir;  // no COM1 in it
-  ChildProcess velcon(Velcon(dir, {}));
-  int status = velcon.WaitExit();
-  EXPECT_NE(status, 0);
-  EXPECT_NE(status, -1) << "velcon did not end";
-  EXPECT_EQ(velcon.Output(), texts::Banner(1, false) + "Fehler bei 'VelOpen:' -4\n");
+  TempDir dir;  // no COM1 or COM2 in it
+  for (const char *locale : {"C", "C.UTF-8"}) {
+    const bool utf8 = std::string(locale) != "C";
+    ChildProcess::Setup setup = Velcon(dir, {"COM2"}, locale);
+    setup.collectErrors = true;
+    ChildProcess velcon(setup);
+    int status = velcon.WaitExit();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "velcon did not end";
+    EXPECT_EQ(velcon.Output(), texts::Banner(2, utf8) + "Fehler bei 'VelOpen:' -4\n");
+    const std::string opened = utf8 ? "ge\xC3\xB6"
+                                      "ffnet"
+                                    : "ge\x94"
+                                      "ffnet";
+    const std::string line = velcon.Errors();
+    EXPECT_EQ(line.rfind("velcon: COM2 konnte nicht " + opened + " werden (Fehler -4: ", 0), 0u) << line;
+    EXPECT_NE(line.find("). Grund: COM2 (" + dir.Path() + "/COM2): "), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
+    EXPECT_EQ(line.find("Unerwarteter Fehler"), std::string::npos) << "a German text of its own for -4";
+  }
 }
 
 // One time-out: the framed error, the wait for one character (the line end of
