@@ -6,8 +6,9 @@
 #   P/share/man/man1/velcon.1.gz ..., P/share/man/man3/veldrv.3.gz (not on Windows)
 #   P/lib/pkgconfig/veldrv.pc (prefix=P, written when installing)
 #   P/lib/cmake/veldrv/: find_package(veldrv) with the target veldrv::veldrv
+#   P/share/doc/veldrv/copyright (the licence)
 # With the prefix /usr on Debian, GNUInstallDirs makes lib lib/<multiarch>
-# (lib/x86_64-linux-gnu).
+# (lib/x86_64-linux-gnu): the layout of the Debian packages (debian/).
 # Included from the top-level CMakeLists.txt after all targets are defined.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -79,6 +80,10 @@ install(CODE "
   configure_file(\"${VELDRV_PACKAGE_BINARY_DIR}/veldrv.pc.in\" \"${VELDRV_PACKAGE_BINARY_DIR}/install/veldrv.pc\" @ONLY)
   file(INSTALL DESTINATION \"${veldrv_pc_destination}\" TYPE FILE
        FILES \"${VELDRV_PACKAGE_BINARY_DIR}/install/veldrv.pc\")")
+
+# The licence, where Debian keeps a package's (the Debian packages carry
+# debian/copyright there instead).
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # Manual pages, compressed as Debian keeps them: velcon(1), velsim(1),
 # velctl(1), veldrv(3). A page is installed when its source exists.
