@@ -43,7 +43,10 @@ if [[ ! -e "$repo/velgw/CMakeLists.txt" ]]; then
 fi
 case " ${DEB_BUILD_OPTIONS:-} " in
   *" parallel="*) ;;
-  *) export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$(nproc)" ;;
+  *)
+    DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=$(nproc)"
+    export DEB_BUILD_OPTIONS
+    ;;
 esac
 echo "build_debs: $source $version in $tree (DEB_BUILD_OPTIONS=$DEB_BUILD_OPTIONS${DEB_BUILD_PROFILES:+, DEB_BUILD_PROFILES=$DEB_BUILD_PROFILES})"
 log="$out/build.log"
