@@ -66,6 +66,7 @@ cat >"$work/apt.conf" <<'EOF'
 DPkg::Lock::Timeout "300";
 APT::Get::Assume-Yes "true";
 quiet "1";
+Dpkg::Use-Pty "0";
 EOF
 run_apt() {
   echo "\$ $1"
@@ -85,6 +86,7 @@ leftovers() {
   compgen -G "/usr/lib/*/cmake/veldrv" || true
   compgen -G "/usr/bin/vel[cgs]*" || true
   compgen -G "/usr/share/man/man[13]/vel*" || true
+  compgen -G "/lib/systemd/system/velgw*" || true
   for p in "${packages[@]}"; do compgen -G "/usr/share/doc/$p" || true; done
   ldconfig -p | grep libveldrv || true
   pkg-config --exists veldrv 2>/dev/null && echo "pkg-config finds veldrv: $(pkg-config --path veldrv)"
