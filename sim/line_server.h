@@ -113,6 +113,8 @@ class LineServer {
   // TCP: takes a pending connection; ends the session of a client that has gone.
   void acceptClient();
   void endSession(const char *why);
+  // The TCP client has closed its end (its unread input is all that is left).
+  static bool clientGone(int fd);
   void notify(const std::string &what);
   // Writes an answer that is ready at `ready`; paced, its characters follow each other from then on.
   bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
