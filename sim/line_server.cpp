@@ -472,6 +472,11 @@ void LineServer::setPace(bool on) {
   pace_ = on;
 }
 
+void LineServer::setModel(const Model *model) {
+  std::lock_guard lock(mutex_);
+  controller_->setModel(model);
+}
+
 void LineServer::setMaxFrame(std::size_t bytes) {
   if (bytes < 1 || bytes > 254) throw std::invalid_argument("velsim: frame limit must be 1..254 bytes");
   std::lock_guard lock(mutex_);

@@ -59,6 +59,9 @@ class LineServer {
   void addFault(const Fault &fault, FaultWhen when = FaultWhen::Always, std::uint64_t frame = 0);
   void clearFaults();
   void setSessionByte(std::uint8_t byte);
+  // FX: plays the model (see Controller::setModel); null for a bare memory image.
+  void setModel(const Model *model);
+
   // The largest data block (bytes) the controller takes in one frame, 1..254 (default 254): a larger
   // read or write request is refused as controllers with a small buffer do (FX: NAK; A-series: no
   // answer). Throws std::invalid_argument outside 1..254.
