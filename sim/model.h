@@ -2,6 +2,7 @@
 // device ranges.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

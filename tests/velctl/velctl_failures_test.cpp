@@ -1,9 +1,12 @@
 // velctl when something is wrong: bad usage sends nothing and exits 2; a
 // port that does not open or a controller that does not answer exits 1 with
 // the library's code in words; Ctrl-C ends polling after the transfer.
+#include <arpa/inet.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,6 +281,26 @@ TEST_F(VelctlSilent, TimeOutExitsOneWithTheReason) {
       std::regex_match(probe.err, std::regex("velctl: probe: no controller answers on COM1: as FX: " + com1 +
                                              " \\(-1\\); as A-series: " + com1 + " \\(-1\\)\n")))
       << probe.err;
+}
+
+// A device server that refuses the connection: the reason names it.
+TEST(VelctlReasons, RefusedConnectionNamesTheServer) {
+  // A port nobody listens on: taken from the system, then given back.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+  close(fd);
+  const std::string server = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  TempDir dir;
+  VelctlRun run = Velctl(dir.Path(), {"-d", server, "read", "D100", "3"});
+  EXPECT_EQ(run.status, 1) << run;
+  EXPECT_TRUE(std::regex_match(
+      run.err, std::regex("velctl: read D100 3: COM1 \\(" + Literally(server) + "\\): [^\n]+ \\(-4\\)\n")))
+      << run.err;
 }
 
 // An open refused for lack of permission: a hint names the device's group.
