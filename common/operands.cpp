@@ -9,7 +9,7 @@ namespace {
 constexpr std::uint32_t kMemoryBytes = 0x10000;
 
 // One block of FX devices that the plain read ('0') and write ('1') commands
-// reach, and where it lies.
+// reach, and where it lies; in address order.
 struct Block {
   char device;
   std::uint32_t first, last;
@@ -279,6 +279,43 @@ std::optional<Span> SpanOf(const Operand &op, std::uint64_t bytes, Family family
   span.start = static_cast<std::int32_t>(span.words ? offset / 2 : offset);
   span.units = static_cast<std::int32_t>(span.words ? bytes / 2 : bytes);
   return span;
+}
+
+std::vector<DeviceRun> FxDevicesAt(std::uint32_t address, std::uint32_t bytes) {
+  std::vector<DeviceRun> runs;
+  const std::uint64_t from = address, to = std::uint64_t{address} + bytes;
+  for (const Block &b : kFxBlocks) {
+    const std::uint64_t unit = UnitBytes(b.kind);
+    const std::uint64_t devices = b.last - b.first + 1;
+    const std::uint64_t end = b.base + (b.kind == Kind::Bit ? (devices + 7) / 8 : devices * unit);
+    const std::uint64_t lo = from > b.base ? from : b.base, hi = to < end ? to : end;
+    if (lo >= hi) continue;
+    DeviceRun run;
+    run.device = b.device;
+    run.octal = b.device == 'X' || b.device == 'Y';
+    run.contacts = b.contacts;
+    if (b.kind == Kind::Bit) {
+      run.first = b.first + static_cast<std::uint32_t>((lo - b.base) * 8);
+      const std::uint64_t last = b.first + (hi - b.base) * 8 - 1;
+      run.last = static_cast<std::uint32_t>(last < b.last ? last : b.last);
+    } else {
+      run.first = b.first + static_cast<std::uint32_t>((lo - b.base) / unit);
+      run.last = b.first + static_cast<std::uint32_t>((hi - 1 - b.base) / unit);
+    }
+    runs.push_back(run);
+  }
+  return runs;  // the blocks are listed in address order
+}
+
+std::string DeviceRunName(const DeviceRun &run) {
+  Operand op;
+  op.device = run.device;
+  op.octal = run.octal;
+  op.kind = Kind::Bit;
+  std::string name = OperandName(op, run.first);
+  if (run.last != run.first) name += ".." + OperandName(op, run.last);
+  if (run.contacts) name += " contacts";
+  return name;
 }
 
 }  // namespace operands

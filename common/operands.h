@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace operands {
 
@@ -76,5 +77,20 @@ std::optional<Span> SpanOf(const Operand &op, std::uint64_t bytes, Family family
 
 // The bytes that hold `count` bits from device `op.number` on.
 std::uint64_t BitBytes(const Operand &op, std::uint64_t count);
+
+// FX devices of one block that a run of controller memory touches.
+struct DeviceRun {
+  char device = 'D';
+  std::uint32_t first = 0;  // the first and last device touched
+  std::uint32_t last = 0;
+  bool octal = false;
+  bool contacts = false;  // T and C: their contacts, not their current values
+};
+
+// The FX devices whose bytes lie in [address, address + bytes), block by
+// block in address order; none where no device of the plain commands lies.
+std::vector<DeviceRun> FxDevicesAt(std::uint32_t address, std::uint32_t bytes);
+// "M24..M31", "X10..X17", "T0..T7 contacts", "D100".
+std::string DeviceRunName(const DeviceRun &run);
 
 }  // namespace operands

@@ -45,6 +45,30 @@ void Controller::fill(std::uint16_t address, std::size_t n, std::uint8_t value) 
   for (std::size_t i = 0; i < n; ++i) memory_[static_cast<std::uint16_t>(address + i)] = value;
 }
 
+void Controller::setModel(const Model *model) {
+  model_ = model;
+  if (!model) return;
+  const std::uint8_t codes[] = {
+      static_cast<std::uint8_t>(model->d8001), static_cast<std::uint8_t>(model->d8001 >> 8),
+      static_cast<std::uint8_t>(model->d8002), static_cast<std::uint8_t>(model->d8002 >> 8)};
+  write(kD8001, codes);
+  memory_[kM8000Byte] |= 0x01;
+  clock_ = std::chrono::steady_clock::now();
+}
+
+void Controller::runClock() {
+  if (!model_) return;
+  constexpr auto kStep = std::chrono::milliseconds(100);
+  const auto now = std::chrono::steady_clock::now();
+  const auto steps = (now - clock_) / kStep;
+  if (steps <= 0) return;
+  clock_ += steps * kStep;
+  const auto t0 = static_cast<std::uint16_t>(memory_[kT0Value] | memory_[kT0Value + 1] << 8);
+  const auto next = static_cast<std::uint16_t>((t0 + static_cast<std::uint64_t>(steps)) % 32768);
+  memory_[kT0Value] = static_cast<std::uint8_t>(next);
+  memory_[kT0Value + 1] = static_cast<std::uint8_t>(next >> 8);
+}
+
 void Controller::setFault(const Fault &fault, FaultWhen when, std::uint64_t frame) {
   faults_.clear();
   addFault(fault, when, frame);

@@ -12,6 +12,7 @@
 
 #include "family.h"
 #include "fault.h"
+#include "model.h"
 #include "trace.h"
 
 namespace velsim {
@@ -72,6 +73,14 @@ class Controller {
     return maxFrame_;
   }
 
+  // FX: plays the model: D8001 and D8002 hold its codes, M8000 (running) is
+  // on, timer T0 counts up in steps of 100 ms from now, and the trace names
+  // the devices each frame touched. Null: a bare memory image (the default).
+  void setModel(const Model *model);
+  const Model *model() const {
+    return model_;
+  }
+
   const std::vector<TraceEntry> &trace() const {
     return trace_;
   }
@@ -124,6 +133,9 @@ class Controller {
                                           const std::string &what);
   // Counts a protocol error and records it.
   void protocolError(const std::string &reason, std::vector<std::uint8_t> answer);
+  // With a model: adds the 100 ms steps since the last call to timer T0
+  // (which wraps from 32767 to 0), before a request reads or writes memory.
+  void runClock();
 
   Family family_;
   std::array<std::uint8_t, 65536> memory_{};
@@ -133,8 +145,10 @@ class Controller {
   bool inExchange_ = false;
   std::vector<Fault> current_;  // faults of the running exchange
   std::optional<Hold> hold_;
+  const Model *model_ = nullptr;
 
  private:
+  std::chrono::steady_clock::time_point clock_{};  // T0 counted up to here
   std::vector<ScheduledFault> faults_;
   std::vector<TraceEntry> trace_;
   std::function<void(const TraceEntry &)> traceHook_;

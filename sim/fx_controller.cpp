@@ -192,13 +192,17 @@ std::vector<std::uint8_t> FxController::answerRequest() {
   char head[32];
   std::string what;
   std::vector<std::uint8_t> out;
+  runClock();
+  // With a model, the trace names the devices: "read  0x0103 n=1 (M24..M31)".
+  std::string devices = model_ ? devicesTouched(*model_, address, e.count) : std::string();
+  if (!devices.empty()) devices = " (" + devices + ")";
   if (cmd == '0') {
     e.kind = TraceKind::Read;
     e.data = read(address, e.count);
     out = shape(readReply(address, e.count), false);
     e.summary = hexList(e.data);
     std::snprintf(head, sizeof head, "read  0x%04X n=%d", address, n);
-    what = head;
+    what = head + devices;
   } else {
     e.kind = TraceKind::Write;
     for (int i = 0; i < n; ++i) e.data.push_back(static_cast<std::uint8_t>(hexPair(body_, 7 + 2 * i)));
@@ -206,8 +210,8 @@ std::vector<std::uint8_t> FxController::answerRequest() {
     if (!nak) write(address, e.data);
     out = shape({nak ? kNak : kAck}, false);
     e.summary = summarize(out);
-    std::snprintf(head, sizeof head, "write 0x%04X n=%d ", address, n);
-    what = head + hexList(e.data);
+    std::snprintf(head, sizeof head, "write 0x%04X n=%d", address, n);
+    what = head + devices + " " + hexList(e.data);
   }
   return finishRequest(std::move(out), std::move(e), what);
 }

@@ -163,8 +163,7 @@ void LineServer::acceptClient() {
   if (client >= 0) {
     // A client that has closed its end is over, even if its end of stream is still unread: a program
     // that closes and connects again at once must not be turned away by its own old connection.
-    pollfd q{client, POLLRDHUP, 0};
-    if (poll(&q, 1, 0) > 0 && (q.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    if (clientGone(client)) {
       endSession("disconnected");
       client = -1;
     }
@@ -184,6 +183,11 @@ void LineServer::acceptClient() {
     controller_->lineIdle();
   }
   notify("connected " + name);
+}
+
+bool LineServer::clientGone(int fd) {
+  pollfd q{fd, POLLRDHUP, 0};
+  return poll(&q, 1, 0) > 0 && (q.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 bool LineServer::sleepFor(int ms) {
@@ -314,6 +318,13 @@ void LineServer::run(int wake) {
         {
           std::lock_guard lock(mutex_);
           pace = pace_;
+        }
+        // Paced, a client's input takes a character time a byte; what a
+        // client that has gone left queued would hold the next client for
+        // as long: drop it with the session.
+        if (pace && listenFd >= 0 && clientGone(fd)) {
+          endSession("disconnected");
+          break;
         }
         Clock::time_point at = readAt;
         if (pace) {
@@ -459,6 +470,11 @@ std::uint64_t LineServer::frames() const {
 void LineServer::setPace(bool on) {
   std::lock_guard lock(mutex_);
   pace_ = on;
+}
+
+void LineServer::setModel(const Model *model) {
+  std::lock_guard lock(mutex_);
+  controller_->setModel(model);
 }
 
 void LineServer::setMaxFrame(std::size_t bytes) {

@@ -59,6 +59,9 @@ class LineServer {
   void addFault(const Fault &fault, FaultWhen when = FaultWhen::Always, std::uint64_t frame = 0);
   void clearFaults();
   void setSessionByte(std::uint8_t byte);
+  // FX: plays the model (see Controller::setModel); null for a bare memory image.
+  void setModel(const Model *model);
+
   // The largest data block (bytes) the controller takes in one frame, 1..254 (default 254): a larger
   // read or write request is refused as controllers with a small buffer do (FX: NAK; A-series: no
   // answer). Throws std::invalid_argument outside 1..254.
@@ -113,6 +116,8 @@ class LineServer {
   // TCP: takes a pending connection; ends the session of a client that has gone.
   void acceptClient();
   void endSession(const char *why);
+  // The TCP client has closed its end (its unread input is all that is left).
+  static bool clientGone(int fd);
   void notify(const std::string &what);
   // Writes an answer that is ready at `ready`; paced, its characters follow each other from then on.
   bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,

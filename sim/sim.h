@@ -7,6 +7,7 @@
 #include "fault.h"
 #include "fx_controller.h"
 #include "line_server.h"
+#include "model.h"
 #include "pty_line.h"
 #include "tcp_address.h"
 #include "tcp_line.h"

@@ -27,7 +27,8 @@ constexpr std::size_t kMemoryBytes = 65536;
 
 void usage(FILE *out) {
   std::fprintf(out,
-               "usage: velsim --family fx|a (--dir DIR --com N | --device PATH | --listen HOST:PORT)\n"
+               "usage: velsim (--family fx|a | --model MODEL)\n"
+               "              (--dir DIR --com N | --device PATH | --listen HOST:PORT)\n"
                "              [options]\n"
                "\n"
                "Simulates an FX-series or A-series controller until SIGINT, SIGTERM, SIGHUP or\n"
@@ -35,6 +36,11 @@ void usage(FILE *out) {
                "\n"
                "  --family fx|a       controller family: FX (9600 7E1, ASCII hex frames) or\n"
                "                      A-series (9600 8O1, binary frames, session handshake)\n"
+               "  --model MODEL       an FX controller of that model (%s):\n"
+               "                      D8001 and D8002 hold its model and memory codes, M8000\n"
+               "                      is on (running), timer T0 counts up in steps of 100 ms,\n"
+               "                      and the trace names the devices each frame touches;\n"
+               "                      without it the FX controller is a bare memory image\n"
                "  --dir DIR --com N   create a pseudo-terminal and link DIR/COMN to it (N >= 1);\n"
                "                      an existing DIR/COMN is left alone (exit status 2), and on\n"
                "                      exit the link is removed if it is still velsim's own\n"
@@ -67,7 +73,7 @@ void usage(FILE *out) {
                "FX, an ENQ (or a STX without ENQ); A-series, a handshake or a session prefix\n"
                "that starts a request. Faults (I = byte index from 0, V = byte value):\n"
                "%s",
-               faultHelp());
+               modelNames().c_str(), faultHelp());
 }
 
 // SIGPIPE is blocked (see main): a write into a closed pipe fails with EPIPE and leaves a SIGPIPE
@@ -98,6 +104,7 @@ bool put(FILE *out, const std::string &text) {
 
 struct Options {
   std::optional<Family> family;
+  const Model *model = nullptr;
   std::string dir;
   std::optional<std::uint64_t> com;
   bool replace = false;
@@ -134,6 +141,10 @@ Options parse(int argc, char **argv) {
       } else {
         bad("unknown family '" + v + "' (want fx or a)");
       }
+    } else if (arg == "--model") {
+      std::string v = value();
+      o.model = findModel(v);
+      if (!o.model) bad("unknown model '" + v + "' (want " + modelNames() + ")");
     } else if (arg == "--dir") {
       o.dir = value();
     } else if (arg == "--com") {
@@ -173,7 +184,10 @@ Options parse(int argc, char **argv) {
       bad("unknown option '" + arg + "'");
     }
   }
-  if (!o.family) bad("--family fx|a is required");
+  if (o.model && o.family && *o.family != Family::Fx)
+    bad("--model plays an FX controller: not with --family a");
+  if (o.model) o.family = Family::Fx;
+  if (!o.family) bad("--family fx|a (or --model) is required");
   const bool pty = !o.dir.empty() || o.com;
   if (pty + !o.device.empty() + o.listen.has_value() > 1)
     bad("give one of --dir and --com, --device or --listen");
@@ -266,7 +280,8 @@ int main(int argc, char **argv) {
   if (!o.memoryFile.empty()) image = loadMemory(o.memoryFile);
 
   const Family family = *o.family;
-  const char *what = family == Family::Fx ? "FX controller" : "A-series controller";
+  std::string what = family == Family::Fx ? "FX controller" : "A-series controller";
+  if (o.model) what += std::string(" (") + o.model->shown + ")";
   std::unique_ptr<LineServer> line;
   int deviceFd = -1;
   try {
@@ -287,6 +302,7 @@ int main(int argc, char **argv) {
   }
   line->stop();  // configure before serving
   line->write(0, std::span<const std::uint8_t>(image));
+  line->setModel(o.model);  // after the image: the model's registers win
   if (o.sessionByte) line->setSessionByte(*o.sessionByte);
   if (o.maxFrame) line->setMaxFrame(*o.maxFrame);
   for (const ScheduledFault &f : o.faults) line->addFault(f.fault, f.when, f.frame);

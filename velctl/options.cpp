@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "numbers.h"
+#include "settings.h"
+
 namespace {
 
 enum class Key { Port, Device, Family, Type, Format, Output, Interval, Count, Trace, MaxFrame, Quiet };
@@ -13,15 +16,16 @@ struct OptionInfo {
   const char *longName;
   char shortName;  // 0: none
   bool takesValue;
+  bool openSetting;  // how the port is opened: velctl's command line only, not a line of a run file
 };
 
 const OptionInfo kOptions[] = {
-    {Key::Port, "port", 'p', true},       {Key::Device, "device", 'd', true},
-    {Key::Family, "family", 'f', true},   {Key::Type, "type", 't', true},
-    {Key::Format, "format", 0, true},     {Key::Output, "output", 'o', true},
-    {Key::Interval, "interval", 0, true}, {Key::Count, "count", 0, true},
-    {Key::Trace, "trace", 0, false},      {Key::MaxFrame, "max-frame", 0, true},
-    {Key::Quiet, "quiet", 'q', false},
+    {Key::Port, "port", 'p', true, true},        {Key::Device, "device", 'd', true, true},
+    {Key::Family, "family", 'f', true, true},    {Key::Type, "type", 't', true, false},
+    {Key::Format, "format", 0, true, false},     {Key::Output, "output", 'o', true, false},
+    {Key::Interval, "interval", 0, true, false}, {Key::Count, "count", 0, true, false},
+    {Key::Trace, "trace", 0, false, true},       {Key::MaxFrame, "max-frame", 0, true, true},
+    {Key::Quiet, "quiet", 'q', false, false},
 };
 
 struct CommandInfo {
@@ -30,9 +34,11 @@ struct CommandInfo {
 };
 
 const CommandInfo kCommands[] = {
-    {Command::Read, "read"}, {Command::Write, "write"}, {Command::Poll, "poll"},
-    {Command::Dump, "dump"}, {Command::Load, "load"},
+    {Command::Read, "read"}, {Command::Write, "write"}, {Command::Poll, "poll"},   {Command::Dump, "dump"},
+    {Command::Load, "load"}, {Command::Info, "info"},   {Command::Probe, "probe"}, {Command::Run, "run"},
 };
+
+constexpr const char *kCommandList = "read, write, poll, dump, load, info, probe or run";
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -41,11 +47,15 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
-bool IsValue(const char *arg) {
-  return arg[0] != '-' || arg[1] == '\0' || (arg[1] >= '0' && arg[1] <= '9') || arg[1] == '.';
+// "-5", "-.5", "-inf", "-nan" are values, and so is "-" (standard input).
+bool IsValue(std::string_view arg) {
+  if (arg.size() < 2 || arg[0] != '-') return true;
+  if ((arg[1] >= '0' && arg[1] <= '9') || arg[1] == '.') return true;
+  const std::string rest = Lower(arg.substr(1));
+  return rest == "inf" || rest == "infinity" || rest == "nan";
 }
 
-// Options that only one command takes.
+// Options that only some commands take.
 bool FitsCommand(Key key, Command command) {
   switch (key) {
   case Key::Output:
@@ -56,7 +66,10 @@ bool FitsCommand(Key key, Command command) {
   case Key::Type:
     return command == Command::Read || command == Command::Write || command == Command::Poll;
   case Key::Format:
-    return command == Command::Read || command == Command::Poll;
+    return command == Command::Read || command == Command::Poll || command == Command::Info ||
+           command == Command::Probe || command == Command::Run;
+  case Key::Family:
+    return command != Command::Probe;
   default:
     return true;
   }
@@ -76,10 +89,7 @@ bool Apply(Key key, std::string_view value, Options *o, std::string *error) {
     return true;
   }
   case Key::Device:
-    if (value.empty()) {
-      *error = "the device path is empty";
-      return false;
-    }
+    if (!CheckDevice(value, error)) return false;
     o->device = value;
     return true;
   case Key::Family:
@@ -88,6 +98,7 @@ bool Apply(Key key, std::string_view value, Options *o, std::string *error) {
       return false;
     }
     o->fx = lower == "fx";
+    o->familyGiven = true;
     return true;
   case Key::Type:
     o->type = ParseType(lower);
@@ -155,35 +166,38 @@ const OptionInfo *FindOption(std::string_view arg) {
 
 }  // namespace
 
-Parsed ParseCommandLine(int argc, char **argv, Options *o, std::string *error) {
-  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return Parsed::kHelp;
-    if (std::strcmp(argv[i], "--version") == 0) return Parsed::kVersion;
+Parsed ParseArguments(const std::vector<std::string> &args, Source source, Options *o, std::string *error) {
+  const bool commandLine = source == Source::kCommandLine;
+  for (const std::string &arg : args) {
+    if (arg == "--") break;
+    if (commandLine && (arg == "--help" || arg == "-h")) return Parsed::kHelp;
+    if (commandLine && arg == "--version") return Parsed::kVersion;
   }
   std::vector<Key> given;
   bool commandSeen = false;
   bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &arg = args[i];
     if (optionsEnded || IsValue(arg)) {
       if (commandSeen) {
-        o->operands.emplace_back(arg);
+        o->operands.push_back(arg);
         continue;
       }
+      if (commandLine && arg == "help") return Parsed::kHelp;  // velctl help: as --help
       for (const CommandInfo &c : kCommands) {
-        if (std::strcmp(arg, c.name) == 0) {
+        if (arg == c.name) {
           o->command = c.command;
           o->commandName = c.name;
           commandSeen = true;
         }
       }
       if (!commandSeen) {
-        *error = std::string("unknown command '") + arg + "': read, write, poll, dump or load";
+        *error = "unknown command '" + arg + "': " + kCommandList;
         return Parsed::kBadUsage;
       }
       continue;
     }
-    if (std::strcmp(arg, "--") == 0) {
+    if (arg == "--") {
       optionsEnded = true;
       continue;
     }
@@ -195,28 +209,37 @@ Parsed ParseCommandLine(int argc, char **argv, Options *o, std::string *error) {
     }
     const OptionInfo *info = FindOption(name);
     if (!info) {
-      *error = std::string("unknown option '") + arg + "'";
+      *error = "unknown option '" + arg + "'";
+      return Parsed::kBadUsage;
+    }
+    if (!commandLine && info->openSetting) {
+      *error = "option '" + std::string(name) +
+               "' belongs on velctl's command line, before run: one open serves every line";
       return Parsed::kBadUsage;
     }
     std::string_view value;
     if (info->takesValue) {
       if (inlineValue) {
         value = *inlineValue;
-      } else if (i + 1 < argc) {
-        value = argv[++i];
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
       } else {
-        *error = std::string("option '") + arg + "' needs a value";
+        *error = "option '" + arg + "' needs a value";
         return Parsed::kBadUsage;
       }
     } else if (inlineValue) {
-      *error = std::string("option '") + std::string(name) + "' takes no value";
+      *error = "option '" + std::string(name) + "' takes no value";
       return Parsed::kBadUsage;
     }
     if (!Apply(info->key, value, o, error)) return Parsed::kBadUsage;
     given.push_back(info->key);
   }
   if (!commandSeen) {
-    *error = "a command is missing: read, write, poll, dump or load";
+    *error = std::string("a command is missing: ") + kCommandList;
+    return Parsed::kBadUsage;
+  }
+  if (!commandLine && (o->command == Command::Run || o->command == Command::Probe)) {
+    *error = o->commandName + " cannot run from a file: it opens the port itself";
     return Parsed::kBadUsage;
   }
   for (Key key : given) {
@@ -228,4 +251,46 @@ Parsed ParseCommandLine(int argc, char **argv, Options *o, std::string *error) {
     }
   }
   return Parsed::kRun;
+}
+
+Parsed ParseCommandLine(int argc, char **argv, Options *options, std::string *error) {
+  return ParseArguments(std::vector<std::string>(argv + 1, argv + argc), Source::kCommandLine, options,
+                        error);
+}
+
+bool SplitWords(const std::string &line, std::vector<std::string> *words, std::string *error) {
+  std::string word;
+  bool inWord = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (inWord) words->push_back(word);
+      word.clear();
+      inWord = false;
+    } else if (c == '#' && !inWord) {
+      break;
+    } else if (c == '\'' || c == '"') {
+      inWord = true;
+      size_t close = i + 1;
+      for (; close < line.size() && line[close] != c; ++close) {
+        if (c == '"' && line[close] == '\\' && close + 1 < line.size() &&
+            (line[close + 1] == '"' || line[close + 1] == '\\'))
+          ++close;
+        word += line[close];
+      }
+      if (close >= line.size()) {
+        *error = std::string("a quote ") + c + " is not closed";
+        return false;
+      }
+      i = close;
+    } else if (c == '\\' && i + 1 < line.size()) {
+      inWord = true;
+      word += line[++i];
+    } else {
+      inWord = true;
+      word += c;
+    }
+  }
+  if (inWord) words->push_back(word);
+  return true;
 }

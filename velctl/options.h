@@ -1,4 +1,5 @@
-// velctl's command line: options, the command and its operands.
+// velctl's command line: options, the command and its operands; and the
+// lines of a file that `velctl run` runs.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 #include "value_types.h"
 
-enum class Command { Read, Write, Poll, Dump, Load };
+enum class Command { Read, Write, Poll, Dump, Load, Info, Probe, Run };
 enum class Format { Text, Csv, Json };
 
 struct Options {
@@ -17,6 +18,7 @@ struct Options {
   int port = 0;             // 0..15: COM1..COM16
   std::string device;       // -d: the device of that port; empty: the library's choice
   bool fx = true;
+  bool familyGiven = false;
   std::optional<ValueType> type;
   Format format = Format::Text;
   std::optional<std::string> output;     // dump: -o FILE, "-" for standard output
@@ -30,10 +32,27 @@ struct Options {
 
 enum class Parsed { kRun, kHelp, kVersion, kBadUsage };
 
-// Options may stand before and after the command; "--" ends them, and an
-// argument that starts with '-' and a digit is a value (write D0 -5).
-// kBadUsage sets *error to one line for the user.
+// Where arguments come from.
+enum class Source {
+  kCommandLine,
+  // A line of a file that `velctl run` runs: *options comes filled with what
+  // the command line set; the port, device, family, trace and frame size
+  // stay the command line's (one open serves every line).
+  kRunLine,
+};
+
+// Options may stand before and after the command; "--" ends them. An
+// argument that starts with '-' and a digit, a point, "inf" or "nan" is a
+// value (write -t i16 D0 -5). kBadUsage sets *error to one line for the user.
+Parsed ParseArguments(const std::vector<std::string> &args, Source source, Options *options,
+                      std::string *error);
 Parsed ParseCommandLine(int argc, char **argv, Options *options, std::string *error);
+
+// Splits a line of a `velctl run` file into words as a shell does: blanks
+// apart, '...' and "..." quote (\" and \\ inside "..."), a backslash quotes
+// the next character, and # begins a comment where a word could begin.
+// False with *error set for an unterminated quote.
+bool SplitWords(const std::string &line, std::vector<std::string> *words, std::string *error);
 
 // The text of --help.
 const char *HelpText();

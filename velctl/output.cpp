@@ -1,14 +1,22 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "platform.h"
 
+namespace {
+
+bool failed = false;
+bool closedAtStart = false;
+
+}  // namespace
+
 Printer::Printer(Format format, ValueType type, bool timed) : format_(format), type_(type), timed_(timed) {}
 
-void Printer::Print(const std::vector<Item> &items, const std::string &time) {
+bool Printer::Print(const std::vector<Item> &items, const std::string &time) {
   std::string out;
   switch (format_) {
   case Format::Text: {
@@ -41,8 +49,39 @@ void Printer::Print(const std::vector<Item> &items, const std::string &time) {
   }
   }
   headerDone_ = true;
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  return WriteOut(out);
+}
+
+bool WriteOut(const std::string &data) {
+  return WriteOut(data.data(), data.size());
+}
+
+bool WriteOut(const void *data, size_t size) {
+  if (closedAtStart) {
+    errno = EBADF;
+    failed = true;
+    return false;
+  }
+  const bool ok = std::fwrite(data, 1, size, stdout) == size && std::fflush(stdout) == 0;
+  if (!ok) {
+    const int error = errno;
+    std::clearerr(stdout);
+    errno = error;
+    failed = true;
+  }
+  return ok;
+}
+
+bool OutputFailed() {
+  return failed;
+}
+
+void NoteStdoutClosed() {
+  closedAtStart = true;
+}
+
+bool StdoutWasClosed() {
+  return closedAtStart;
 }
 
 std::string TimeStamp() {

@@ -13,94 +13,67 @@ constexpr std::int64_t kMaxBytesPerCall = 0xFFFF;
 constexpr std::int64_t kMaxWordsPerCall = 0x7FFF;
 // A transfer longer than this on the wire shows a progress bar.
 constexpr double kProgressSeconds = 1.0;
-
-bool Fits(std::uint64_t controllerAddress, std::uint64_t bytes, const std::string &what, std::string *error) {
-  if (controllerAddress + bytes <= kMemoryBytes) return true;
-  *error = what + " runs past the end of controller memory (0xFFFF)";
-  return false;
-}
+// A reason is at most 255 characters.
+constexpr int kReasonBytes = 256;
 
 }  // namespace
-
-std::optional<Region> ValueRegion(const Address &first, ValueType type, std::uint64_t count, bool fx,
-                                  std::string *error) {
-  Region region;
-  region.letter = first.letter;
-  std::uint64_t base = AreaBase(first.area, fx);
-  std::uint64_t address;
-  std::string what = "'" + OperandName(first, first.number) + "' with " + std::to_string(count) + " " +
-                     TypeName(type) + " value" + (count == 1 ? "" : "s");
-  if (type == ValueType::Bits) {
-    std::uint64_t firstByte = first.number / 8, lastByte = (first.number + count - 1) / 8;
-    region.start = static_cast<std::int64_t>(firstByte);
-    region.units = static_cast<std::int64_t>(lastByte - firstByte + 1);
-    address = base + firstByte;
-  } else if (first.area == Area::Data) {
-    region.words = true;
-    region.start = first.number;
-    region.units =
-        static_cast<std::int64_t>(count * static_cast<std::uint64_t>(ValueBytes(type, first.area)) / 2);
-    address = base + 2 * std::uint64_t{first.number};
-  } else {
-    region.start = first.number;
-    region.units =
-        static_cast<std::int64_t>(count * static_cast<std::uint64_t>(ValueBytes(type, first.area)));
-    address = base + first.number;
-  }
-  if (!Fits(address, static_cast<std::uint64_t>(region.bytes()), what, error)) return std::nullopt;
-  return region;
-}
-
-std::optional<Region> ByteRegion(const Address &first, std::uint64_t bytes, bool fx, std::string *error) {
-  Region region;
-  region.letter = first.letter;
-  std::uint64_t offset = first.area == Area::Data ? 2 * std::uint64_t{first.number} : first.number;
-  region.start = static_cast<std::int64_t>(offset);
-  region.units = static_cast<std::int64_t>(bytes);
-  std::string what = "'" + OperandName(first, first.number) + "' with " + std::to_string(bytes) + " bytes";
-  if (!Fits(AreaBase(first.area, fx) + offset, bytes, what, error)) return std::nullopt;
-  return region;
-}
 
 Link::Link(const LinkSetup &setup) : setup_(setup) {}
 
 Link::~Link() {
-  if (handle_ >= 0) VelClose(handle_);
+  Close();
 }
 
 int Link::Open() {
+  Close();
   int h = VelOpen(setup_.port, setup_.fx ? 1 : 0);
   if (h < 0) return h;
   handle_ = h;
+  transfers_ = 0;
   return 0;
 }
 
-int Link::Read(const Region &region, std::uint8_t *buffer, std::int64_t *done) {
-  return Run(false, region, buffer, done);
+void Link::Close() {
+  if (handle_ >= 0) VelClose(handle_);
+  handle_ = -1;
 }
 
-int Link::Write(const Region &region, std::uint8_t *buffer, std::int64_t *done) {
-  return Run(true, region, buffer, done);
+std::string Link::Reason(int status) const {
+  char text[kReasonBytes] = "";
+  const int code = VelReason(handle_ >= 0 ? handle_ : -1, text, sizeof text);
+  if (code == status && text[0]) return text;
+  std::string port = "COM" + std::to_string(setup_.port + 1);
+  if (!setup_.device.empty()) port += " (" + setup_.device + ")";
+  return port + ": " + VelStatusText(status);
 }
 
-int Link::Run(bool write, const Region &region, std::uint8_t *buffer, std::int64_t *done) {
+int Link::Read(const operands::Span &span, std::uint8_t *buffer, std::int64_t *done) {
+  return Run(false, span, buffer, done);
+}
+
+int Link::Write(const operands::Span &span, std::uint8_t *buffer, std::int64_t *done) {
+  return Run(true, span, buffer, done);
+}
+
+int Link::Run(bool write, const operands::Span &span, std::uint8_t *buffer, std::int64_t *done) {
   using Call = int(VELDRV_CALL *)(int, int, int, int, void *);
-  Call call = write ? (region.words ? VelWrW : VelWrB) : (region.words ? VelRdW : VelRdB);
-  int unitBytes = region.words ? 2 : 1;
-  std::int64_t chunk = region.words ? kMaxWordsPerCall : kMaxBytesPerCall;
+  Call call = write ? (span.words ? VelWrW : VelWrB) : (span.words ? VelRdW : VelRdB);
+  const int unitBytes = span.words ? 2 : 1;
+  std::int64_t chunk = span.words ? kMaxWordsPerCall : kMaxBytesPerCall;
   std::unique_ptr<Progress> progress;
-  if (setup_.progress && WireSeconds(setup_.fx, region.bytes(), setup_.frameBytes) > kProgressSeconds) {
+  if (setup_.progress && WireSeconds(setup_.fx, span.bytes, setup_.frameBytes) > kProgressSeconds) {
     // One frame a call: the library cuts the same frames, and the bar moves
     // after each of them.
     chunk = std::max(1, setup_.frameBytes / unitBytes);
-    progress = std::make_unique<Progress>(region.bytes());
+    progress = std::make_unique<Progress>(span.bytes);
     progress->Update(0);
   }
+  ++transfers_;
   *done = 0;
   int status = 0;
-  for (std::int64_t at = 0; at < region.units && status == 0; at += chunk) {
-    std::int64_t n = std::min(chunk, region.units - at);
-    status = call(handle_, region.letter, static_cast<int>(region.start + at), static_cast<int>(n),
+  for (std::int64_t at = 0; at < span.units && status == 0; at += chunk) {
+    std::int64_t n = std::min(chunk, span.units - at);
+    status = call(handle_, span.letter, static_cast<int>(span.start + at), static_cast<int>(n),
                   buffer + at * unitBytes);
     if (status == 0) *done = (at + n) * unitBytes;
     if (progress && status == 0) progress->Update(*done);

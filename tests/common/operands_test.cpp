@@ -144,4 +144,22 @@ TEST(ASeriesLettersAndRawAddresses, AsTheLibraryMapsThem) {
   }
 }
 
+// What a run of controller memory touches, block by block, as the
+// simulator's trace names it.
+TEST(FxDevices, NamedByAddress) {
+  auto names = [](std::uint32_t address, std::uint32_t bytes) {
+    std::string text;
+    for (const auto &run : operands::FxDevicesAt(address, bytes))
+      text += (text.empty() ? "" : "; ") + operands::DeviceRunName(run);
+    return text;
+  };
+  EXPECT_EQ(names(0x0103, 1), "M24..M31");
+  EXPECT_EQ(names(0x0081, 2), "X10..X27");
+  EXPECT_EQ(names(0x007C, 6), "S992..S999; X0..X17");  // S ends within its last byte
+  EXPECT_EQ(names(0x00DF, 2), "T248..T255 contacts");  // 0x00E0 is nobody's
+  EXPECT_EQ(names(0x0E02, 4), "D8001..D8002");
+  EXPECT_EQ(names(0x0B8F, 0x76), "C199; C200..C201");  // 16-bit, a gap, 32-bit counters
+  EXPECT_EQ(names(0x0180, 0x40), "");
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace velsim {
 namespace {
 
@@ -62,6 +64,39 @@ TEST_F(FxControllerTest, WriteWorkedExampleStoresAndAcks) {
   EXPECT_EQ(exchange(kWriteRequest), (Bytes{0x06, 0x06}));
   EXPECT_EQ(fx.read(0x1000, 2), (Bytes{0xC8, 0x00}));
   EXPECT_EQ(fx.trace().back().text, "FX write 0x1000 n=2 C8 00 -> ACK");
+}
+
+// A model: its codes in D8001/D8002, M8000 on, T0 counting in 100 ms steps,
+// and the devices of each frame named in the trace, with those the model
+// lacks. Without a model the memory stays bare.
+TEST_F(FxControllerTest, PlaysAModel) {
+  EXPECT_EQ(fx.read(0x0E02, 4), (Bytes{0, 0, 0, 0}));
+  ASSERT_NE(findModel("fx1s"), nullptr);
+  EXPECT_EQ(findModel("fx9"), nullptr);
+  fx.setModel(findModel("fx1s"));
+  EXPECT_EQ(fx.read(0x0E02, 4), (Bytes{0x54, 0x56, 0x02, 0x00}));  // 22100, 2
+  EXPECT_EQ(fx.read(0x01E0, 1), Bytes{0x01});
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  exchange(
+      request("00800"
+              "02"));  // T0
+  const Bytes t0 = fx.trace().back().data;
+  ASSERT_EQ(t0.size(), 2u);
+  EXPECT_GE(t0[0], 3);
+  EXPECT_LE(t0[0], 50);  // generous for a loaded machine
+  EXPECT_EQ(fx.trace().back().text.substr(0, 28), "FX read  0x0800 n=2 (T0) -> ");
+  exchange(
+      request("1010301"
+              "55"));
+  EXPECT_EQ(fx.trace().back().text, "FX write 0x0103 n=1 (M24..M31) 55 -> ACK");
+  exchange(request("0013E04"));
+  EXPECT_EQ(fx.trace().back().text,
+            "FX read  0x013E n=4 (M496..M527, partly beyond an FX1S (M0..M511)) -> 00 00 00 00");
+  exchange(request("000DE24"));  // the last timer contacts, a gap, the first markers
+  const std::string &text = fx.trace().back().text;
+  EXPECT_EQ(text.substr(0, text.find(" -> ")),
+            "FX read  0x00DE n=36 (T240..T255 contacts, not on an FX1S (T0..T63); M0..M15)");
+  EXPECT_EQ(fx.protocolErrors(), 0u);
 }
 
 TEST_F(FxControllerTest, RequestWithoutEnqIsServedAndCounted) {

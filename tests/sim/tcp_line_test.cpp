@@ -154,6 +154,23 @@ TEST(TcpLine, AControllerWithFaultsFrameLimitAndPace) {
   EXPECT_EQ(trace[3].faults, "wrong-checksum");
 }
 
+// Paced, 20 kB would take 21 s to cross the line: what a client that has gone
+// left unread is dropped with it, and the next client is served at once.
+TEST(TcpLine, PaceDropsTheInputOfAClientThatHasGone) {
+  TcpLine line(Family::Fx);
+  line.setPace(true);
+  {
+    TcpClient garbage("127.0.0.1", line.port());
+    garbage.send(Bytes(20000, 'Z'));
+  }
+  std::this_thread::sleep_for(50ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  TcpClient next("127.0.0.1", line.port());
+  EXPECT_EQ(next.exchange({0x05}, 1), Bytes{0x06});
+  EXPECT_EQ(next.exchange(kFxRead, kFxReadReply.size()).size(), kFxReadReply.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+}
+
 TEST(TcpLine, ListensOnIpv6Loopback) {
   std::unique_ptr<TcpLine> line;
   try {

@@ -134,10 +134,17 @@ TEST(VelsimCli, HelpNamesEveryOptionAndVersion) {
   Velsim v({"--help"});
   std::string out = v.readUntil("\x01");
   EXPECT_EQ(v.wait(), 0);
-  for (const char *opt :
-       {"--family", "--dir", "--com", "--replace", "--device", "--listen", "--trace", "--pace", "--fault",
-        "--max-frame", "--session-byte", "--memory", "--version", "no\n", "authentication", "truncate:I",
-        "replace:I=V", "handshake-truncate:I", "nak-to-enq"}) {
+  for (const char *opt : {"--family",       "--dir",
+                          "--com",          "--replace",
+                          "--device",       "--listen",
+                          "--trace",        "--pace",
+                          "--fault",        "--max-frame",
+                          "--session-byte", "--memory",
+                          "--version",      "no\n",
+                          "authentication", "truncate:I",
+                          "--model",        "fx0n, fx1s, fx1n, fx2n, fx3u",
+                          "replace:I=V",    "handshake-truncate:I",
+                          "nak-to-enq"}) {
     EXPECT_NE(out.find(opt), std::string::npos) << opt;
   }
   Velsim version({"--version"});
@@ -170,6 +177,8 @@ TEST(VelsimCli, BadOptionsExitWithTwo) {
       {"--family", "fx", "--dir", "/tmp", "--com", "1", "--session-byte", "1"},
       {"--family", "fx", "--dir", "/tmp", "--com", "1", "--memory", "/nonexistent/image"},
       {"--family", "fx", "--dir", "/tmp", "--com"},
+      {"--model", "fx9", "--dir", "/tmp", "--com", "1"},
+      {"--model", "fx2n", "--family", "a", "--dir", "/tmp", "--com", "1"},
   };
   for (const auto &args : cases) ExpectRefused(args);
 }

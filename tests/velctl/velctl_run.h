@@ -17,13 +17,22 @@ struct VelctlRun {
   std::string err;  // standard error, when not on a terminal
 };
 
-// Runs velctl with VELDRV_DEVICE_DIR set to dir and waits for its end.
-inline VelctlRun Velctl(const std::string &dir, std::vector<std::string> args,
-                        ChildProcess::Line line = ChildProcess::Line::kPipes) {
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs argv with VELDRV_DEVICE_DIR set to dir (and no other VELDRV_* setting
+// but those of env), VELCTL naming velctl, and waits for its end.
+inline VelctlRun RunProgram(const std::string &dir, std::vector<std::string> argv,
+                            ChildProcess::Line line = ChildProcess::Line::kPipes,
+                            const Environment &env = {}) {
   ChildProcess::Setup setup;
-  setup.argv = {VELCTL_PATH};
-  setup.argv.insert(setup.argv.end(), args.begin(), args.end());
-  setup.env = {{"VELDRV_DEVICE_DIR", dir}, {"VELDRV_FRAME_BYTES", ""}, {"VELDRV_TRACE", ""}};
+  setup.argv = std::move(argv);
+  setup.env = {{"VELDRV_DEVICE_DIR", dir}, {"VELCTL", VELCTL_PATH}};
+  for (const auto &[name, value] : env) {
+    if (name == "VELDRV_DEVICE_DIR")
+      setup.env[0].second = value;
+    else
+      setup.env.emplace_back(name, value);
+  }
   setup.line = line;
   setup.collectErrors = line == ChildProcess::Line::kPipes;
   ChildProcess child(setup);
@@ -32,6 +41,18 @@ inline VelctlRun Velctl(const std::string &dir, std::vector<std::string> args,
   run.out = child.Output();
   run.err = child.Errors();
   return run;
+}
+
+// velctl with these arguments.
+inline VelctlRun Velctl(const std::string &dir, std::vector<std::string> args,
+                        ChildProcess::Line line = ChildProcess::Line::kPipes, const Environment &env = {}) {
+  args.insert(args.begin(), VELCTL_PATH);
+  return RunProgram(dir, std::move(args), line, env);
+}
+
+// A bash script, with $VELCTL naming velctl.
+inline VelctlRun Bash(const std::string &dir, const std::string &script, const Environment &env = {}) {
+  return RunProgram(dir, {"/bin/bash", "-c", script}, ChildProcess::Line::kPipes, env);
 }
 
 inline std::ostream &operator<<(std::ostream &os, const VelctlRun &run) {
@@ -59,8 +80,12 @@ class VelctlSuite : public ::testing::Test {
     line->clearTrace();
     line->clearWire();
   }
-  static VelctlRun Run(std::vector<std::string> args, ChildProcess::Line how = ChildProcess::Line::kPipes) {
-    return Velctl(dir->Path(), std::move(args), how);
+  static VelctlRun Run(std::vector<std::string> args, ChildProcess::Line how = ChildProcess::Line::kPipes,
+                       const Environment &env = {}) {
+    return Velctl(dir->Path(), std::move(args), how, env);
+  }
+  static VelctlRun Script(const std::string &script, const Environment &env = {}) {
+    return Bash(dir->Path(), script, env);
   }
   // The bytes velctl sent to the controller since the test began.
   static std::vector<std::uint8_t> Sent() {

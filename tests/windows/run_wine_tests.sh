@@ -511,7 +511,7 @@ run_variant() {
   if [[ -x $bin/velctl.exe ]]; then
     run_velctl Velctl.FxReadHex 0 '^D11 = 0xBEEF$' $fx_velcon "$logs" "$bin" read -t hex D10 2
     run_velctl Velctl.ARead 0 '^D10 = 4660 \(0x1234\)$' $a_velcon "$logs" "$bin" -f a read D10 1
-    run_velctl Velctl.FxTimeOut 1 '^velctl: read D0 1: time-out: .* \(-1\)$' 3 "$logs" "$bin" read D0 1
+    run_velctl Velctl.FxTimeOut 1 '^velctl: read D0 1: COM3 \(.*\): .* \(-1\)$' 3 "$logs" "$bin" read D0 1
   else
     skip "Velctl: velctl.exe was not built"
   fi
