@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kHeader = 7;  // transaction, protocol, length, unit
 constexpr std::size_t kMaxBuffered = 4096;
+constexpr int kClientLines = 20;
+constexpr double kClientWindow = 10;
 
 int Word(const std::vector<std::uint8_t> &adu, std::size_t at) {
   return adu[at] << 8 | adu[at + 1];
@@ -188,6 +190,7 @@ void ModbusServer::Run() {
       return;
     }
     const double now = Now();
+    if (eventsSuppressed_ && now - eventWindow_ >= kClientWindow) ClientEventsSummary(now);
     for (auto &client : clients_) {
       if (!client->gone && !client->waiting && now - client->lastRequest > config.idleTimeout) {
         char why[64];
@@ -245,7 +248,8 @@ void ModbusServer::Accept(const Runtime &runtime) {
     const std::string name = SocketName(reinterpret_cast<sockaddr *>(&peer));
     const int max = runtime.config().modbus.maxClients;
     if (static_cast<int>(clients_.size()) >= max) {
-      Log("modbus: client %s refused: %d clients are connected (max_clients)", name.c_str(), max);
+      ClientEvent("client " + name + " refused: " + std::to_string(max) +
+                  " clients are connected (max_clients)");
       close(fd);
       continue;
     }
@@ -257,7 +261,7 @@ void ModbusServer::Accept(const Runtime &runtime) {
     client->name = name;
     client->lastRequest = Now();
     clients_.push_back(std::move(client));
-    Log("modbus: client %s connected", name.c_str());
+    ClientEvent("client " + name + " connected");
   }
 }
 
@@ -461,8 +465,27 @@ void ModbusServer::Drop(Client &client, const char *why) {
   client.gone = true;
   close(client.fd);
   client.fd = -1;
-  Log("modbus: client %s %s%s", client.name.c_str(),
-      std::strcmp(why, "disconnected") == 0 ? "" : "dropped: ", why);
+  ClientEvent("client " + client.name + " " + (std::strcmp(why, "disconnected") == 0 ? "" : "dropped: ") +
+              why);
+}
+
+void ModbusServer::ClientEvent(const std::string &text) {
+  const double now = Now();
+  if (now - eventWindow_ >= kClientWindow) ClientEventsSummary(now);
+  if (eventsLogged_ < kClientLines) {
+    eventsLogged_++;
+    Log("modbus: %s", text.c_str());
+  } else {
+    eventsSuppressed_++;
+  }
+}
+
+void ModbusServer::ClientEventsSummary(double now) {
+  if (eventsSuppressed_)
+    Log("modbus: %d more client connections and disconnections in %.0f s", eventsSuppressed_,
+        now - eventWindow_);
+  eventWindow_ = now;
+  eventsLogged_ = eventsSuppressed_ = 0;
 }
 
 void ModbusServer::Finish(Runtime &) {

@@ -67,6 +67,11 @@ class ModbusServer {
   void Drop(Client &client, const char *why);
   void Finish(Runtime &runtime);
   void Wake();
+  // A client's arrival or departure, for the log: at most kClientLines in
+  // ten seconds, then one line with the count of the rest, so that a client
+  // that connects in a loop cannot flood the log.
+  void ClientEvent(const std::string &text);
+  void ClientEventsSummary(double now);
 
   modbus_t *ctx_ = nullptr;
   modbus_mapping_t *scratch_ = nullptr;  // the whole address space, filled per answer
@@ -76,6 +81,8 @@ class ModbusServer {
   std::thread thread_;
   std::vector<std::unique_ptr<Client>> clients_;
   std::uint64_t nextId_ = 1;
+  double eventWindow_ = 0;  // Now() when the current ten seconds began
+  int eventsLogged_ = 0, eventsSuppressed_ = 0;
 
   std::mutex mutex_;
   std::shared_ptr<Runtime> runtime_;
