@@ -72,19 +72,29 @@ bool Accepts(int port) {
 }  // namespace
 
 Broker::Broker(const std::string &dir, const std::string &extra) {
-  const std::string program = Which("mosquitto");
   for (int attempt = 0; attempt < 5 && !process_; attempt++) {
     port_ = FreePort();
-    const std::string conf = dir + "/mosquitto-" + std::to_string(port_) + ".conf";
+    conf_ = dir + "/mosquitto-" + std::to_string(port_) + ".conf";
     // No log: nobody reads it while the tests run.
-    WriteFile(conf, "listener " + std::to_string(port_) +
-                        " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n" + extra);
-    ChildProcess::Setup setup;
-    setup.argv = {program, "-c", conf};
-    auto p = std::make_unique<ChildProcess>(setup);
-    if (Eventually([&] { return Accepts(port_); }, 10s)) process_ = std::move(p);
+    WriteFile(conf_, "listener " + std::to_string(port_) +
+                         " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n" + extra);
+    Start();
   }
   if (!process_) ADD_FAILURE() << "mosquitto did not start";
+}
+
+void Broker::Start() {
+  ChildProcess::Setup setup;
+  setup.argv = {Which("mosquitto"), "-c", conf_};
+  auto p = std::make_unique<ChildProcess>(setup);
+  if (Eventually([&] { return Accepts(port_); }, 10s)) process_ = std::move(p);
+}
+
+void Broker::Stop() {
+  if (!process_) return;
+  kill(process_->Pid(), SIGTERM);
+  process_->WaitExit(10s);
+  process_.reset();
 }
 
 Subscriber::Subscriber(int port, const std::string &filter) {
@@ -94,7 +104,22 @@ Subscriber::Subscriber(int port, const std::string &filter) {
 }
 
 bool Subscriber::WaitFor(const std::string &text, std::chrono::milliseconds timeout) {
-  return process_->WaitFor(text, timeout);
+  return Eventually(
+      [&] {
+        process_->StaysQuiet(20ms);  // reads what is there
+        return process_->Output().find(text, mark_) != std::string::npos;
+      },
+      timeout);
+}
+
+void Subscriber::Mark() {
+  process_->StaysQuiet(20ms);
+  mark_ = process_->Output().size();
+}
+
+bool Subscriber::NotWithin(const std::string &text, std::chrono::milliseconds time) {
+  process_->StaysQuiet(time);
+  return process_->Output().find(text, mark_) == std::string::npos;
 }
 
 Gateway::Gateway(const std::string &deviceDir, const std::string &configPath) {

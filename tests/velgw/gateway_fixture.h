@@ -43,8 +43,12 @@ class Broker {
   int Port() const {
     return port_;
   }
+  // Ends the broker (its retained messages with it) and starts it again on the same port.
+  void Stop();
+  void Start();
 
  private:
+  std::string conf_;
   int port_ = 0;
   std::unique_ptr<ChildProcess> process_;
 };
@@ -53,14 +57,19 @@ class Broker {
 class Subscriber {
  public:
   Subscriber(int port, const std::string &filter);
-  // Waits for a line "TOPIC PAYLOAD..." whose text contains `text`.
+  // Waits until a message after the mark (at first: all) contains text.
   bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 10s);
+  // From now on, WaitFor looks only at what comes after this.
+  void Mark();
+  // True when nothing containing text comes within the time.
+  bool NotWithin(const std::string &text, std::chrono::milliseconds time);
   const std::string &Output() const {
     return process_->Output();
   }
 
  private:
   std::unique_ptr<ChildProcess> process_;
+  std::size_t mark_ = 0;
 };
 
 // velgw --config FILE with VELDRV_DEVICE_DIR set, its log read while it runs.
@@ -71,6 +80,10 @@ class Gateway {
   bool WaitLog(const std::string &text, std::chrono::milliseconds timeout = 15s);
   // Waits until the whole log contains text.
   bool Logged(const std::string &text, std::chrono::milliseconds timeout = 15s);
+  // True when it logs nothing for the time.
+  bool Quiet(std::chrono::milliseconds time) {
+    return process_->StaysQuiet(time);
+  }
   int ModbusPort() const {
     return modbusPort_;
   }
