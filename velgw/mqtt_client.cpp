@@ -232,9 +232,19 @@ void MqttClient::Publish(const Message &m) {
 
 void MqttClient::OnMessage(mosquitto *, void *data, const mosquitto_message *message) {
   auto *self = static_cast<MqttClient *>(data);
+  const std::string topic = message->topic;
+  if (message->retain) {
+    // A retained write would be done again at every reconnect: never.
+    if (message->payloadlen > 0)
+      self->Publish({topic + "/result",
+                     "{\"ok\":false,\"error\":\"a retained write is not done: publish writes without retain "
+                     "(and clear this one with an empty retained message)\"}",
+                     false});
+    return;
+  }
   std::string payload(static_cast<const char *>(message->payload),
                       static_cast<std::size_t>(message->payloadlen));
-  self->Write(message->topic, payload);
+  self->Write(topic, payload);
 }
 
 // A write to <prefix>/<controller>/<tag>/set; the result goes to .../set/result.

@@ -212,7 +212,7 @@ TEST_F(VelgwMqtt, AKilledGatewaysWillAndAStoppedGatewaysGoodbye) {
   velsim::PtyLine line(Family::Fx, dir->Path(), 3);
   const std::string controllers =
       "[controllers.c]\nport = \"COM3\"\nfamily = \"fx\"\n"
-      "[[controllers.c.tags]]\nname = \"d\"\naddress = \"D0\"\n";
+      "[[controllers.c.tags]]\nname = \"d\"\naddress = \"D0\"\naccess = \"read-write\"\n";
   Subscriber sub(broker->Port(), "t/other/#");
   {
     WriteFile(dir->Path() + "/kill.toml", Config(broker->Port(), "t/other", controllers));
@@ -224,7 +224,14 @@ TEST_F(VelgwMqtt, AKilledGatewaysWillAndAStoppedGatewaysGoodbye) {
     EXPECT_TRUE(sub.WaitFor("t/other/availability offline"));  // the last will
   }
   {
+    // A write left retained on the broker is not done when the gateway subscribes.
+    RunProgram({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker->Port()), "-r", "-t",
+                "t/other/c/d/set", "-m", "9"});
     Gateway stopped(dir->Path(), dir->Path() + "/kill.toml");
+    EXPECT_TRUE(sub.WaitFor("t/other/c/d/set/result {\"ok\":false,\"error\":\"a retained write is not done"));
+    EXPECT_EQ(line.read(0x1000, 2), Words({0}));
+    RunProgram({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker->Port()), "-r", "-t",
+                "t/other/c/d/set", "-n"});
     ASSERT_TRUE(sub.WaitFor("t/other/availability online"));
     ASSERT_TRUE(sub.WaitFor("t/other/c/availability online"));
     sub.Mark();
