@@ -91,6 +91,7 @@ class Gateway {
     }
     Log("stopping (%s)", signal == SIGTERM ? "SIGTERM" : "SIGINT");
     runtime_->Stop();  // after the transfers under way
+    runtime_->CloseLinks();
     if (modbus_) modbus_->Stop();
     if (mqtt_) mqtt_->Stop();
     mqtt_.reset();
@@ -125,7 +126,10 @@ class Gateway {
     }
     runtime_->Stop();
     auto next = std::make_shared<Runtime>(*config);
-    next->cache().Seed(next->config(), runtime_->config(), runtime_->cache());
+    // Controllers that stayed the same go on with their open links; the
+    // others' links close before any is opened again.
+    next->TakeOver(*runtime_);
+    runtime_->CloseLinks();
 
     if (!config->modbus.enabled || relisten) {
       if (modbus_) modbus_->Stop();

@@ -40,6 +40,32 @@ PortWorker::PortWorker(const Config &config, int controller, Cache &cache)
 
 PortWorker::~PortWorker() {
   Stop();
+  CloseLink();
+}
+
+void PortWorker::Close() {
+  CloseLink();
+}
+
+bool PortWorker::SameLink(const PortWorker &other) const {
+  const ControllerConfig &a = controller_, &b = other.controller_;
+  return a.name == b.name && a.portNumber == b.portNumber && a.device == b.device && a.family == b.family &&
+         a.legacyAreas == b.legacyAreas && a.frameBytes == b.frameBytes;
+}
+
+void PortWorker::TakeOver(PortWorker &earlier) {
+  handle_ = earlier.handle_;
+  earlier.handle_ = -1;
+  failuresInRow_ = earlier.failuresInRow_;
+  state_ = earlier.state_;
+  backoff_ = earlier.backoff_;
+  retryAt_ = earlier.retryAt_;
+  offlineSince_ = earlier.offlineSince_;
+  loggedReason_ = earlier.loggedReason_;
+  ControllerCache &from = earlier.cache_.Controller(earlier.index_);
+  ControllerCache &to = cache_.Controller(index_);
+  std::scoped_lock lock(from.mutex, to.mutex);
+  to.status = from.status;
 }
 
 void PortWorker::Start() {
@@ -131,7 +157,6 @@ void PortWorker::Run() {
     result.reason = "the gateway is stopping";
     job.done(result);
   }
-  CloseLink();
 }
 
 std::vector<int> PortWorker::DueTags(Clock::time_point now, std::vector<int> *dueGroups) {

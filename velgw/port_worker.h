@@ -27,8 +27,15 @@ class PortWorker {
 
   void Start();
   // Ends after the transfer under way; writes still queued are answered
-  // with Stopping, and the link is closed.
+  // with Stopping. The link stays open for TakeOver() until Close() or the
+  // destructor.
   void Stop();
+  void Close();
+  // Before Start(): goes on where a stopped worker of the same controller
+  // and link left off (a reload), with its open link, state and back-off.
+  void TakeOver(PortWorker &earlier);
+  // The controller and link are the same: TakeOver() may take it.
+  bool SameLink(const PortWorker &other) const;
   // Queues a write; any thread.
   void Submit(WriteJob job);
 

@@ -15,6 +15,17 @@ void Runtime::Start() {
   for (auto &w : workers_) w->Start();
 }
 
+void Runtime::CloseLinks() {
+  for (auto &w : workers_) w->Close();
+}
+
+void Runtime::TakeOver(Runtime &earlier) {
+  cache_.Seed(config_, earlier.config_, earlier.cache_);
+  for (auto &w : workers_)
+    for (auto &e : earlier.workers_)
+      if (w->SameLink(*e)) w->TakeOver(*e);
+}
+
 void Runtime::Stop() {
   // All at once: each ends after its transfer under way.
   std::vector<std::thread> stops;

@@ -20,8 +20,13 @@ class Runtime {
   Runtime &operator=(const Runtime &) = delete;
 
   void Start();
-  // Stops the workers after their transfers under way (idempotent).
+  // Stops the workers after their transfers under way (idempotent); their
+  // links stay open for TakeOver() until CloseLinks().
   void Stop();
+  void CloseLinks();
+  // Before Start(): takes over from a stopped runtime (a reload) the links,
+  // states and values of the controllers that stayed the same.
+  void TakeOver(Runtime &earlier);
 
   const Config &config() const {
     return config_;

@@ -147,6 +147,10 @@ TEST_F(VelgwOperation, LogsChangesOfStateOnlyAndReloadsOnSighup) {
   auto v = Mbpoll({"-1", "-0", "-a", "1", "-r", "0", "-c", "4", "-p", port, "127.0.0.1"});
   ASSERT_TRUE(v);
   EXPECT_EQ((*v)[3], 4);
+  // The controllers went on with their links: no new state to report.
+  const std::string &log = gateway.Log();
+  EXPECT_EQ(log.find("press: online"), log.rfind("press: online")) << log;
+  EXPECT_EQ(log.find("gone: offline"), log.rfind("gone: offline")) << log;
 }
 
 TEST_F(VelgwOperation, SigtermEndsAfterTheTransferUnderWay) {
