@@ -18,9 +18,15 @@ namespace velgw {
 
 namespace {
 
+// Without the full stop libmosquitto ends its texts with.
+std::string Plain(std::string text) {
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
 std::string Reason(int rc) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-  return mosquitto_strerror(rc);
+  return Plain(mosquitto_strerror(rc));
 }
 
 std::string Broker(const MqttConfig &c) {
@@ -193,9 +199,14 @@ void MqttClient::NetworkLoop() {
 void MqttClient::OnConnect(mosquitto *, void *data, int rc) {
   auto *self = static_cast<MqttClient *>(data);
   if (rc != 0) {
-    Log("mqtt: %s refused the connection: %s", Broker(self->config_).c_str(), mosquitto_connack_string(rc));
+    // Said once: the retries meet the same refusal until someone changes the broker or the file.
+    if (rc != self->refused_)
+      Log("mqtt: %s refused the connection: %s", Broker(self->config_).c_str(),
+          Plain(mosquitto_connack_string(rc)).c_str());
+    self->refused_ = rc;
     return;
   }
+  self->refused_ = 0;
   Log("mqtt: connected to %s as %s", Broker(self->config_).c_str(), self->clientId_.c_str());
   self->Publish({self->config_.prefix + "/availability", "online", true});
   std::shared_ptr<Runtime> runtime;

@@ -86,6 +86,7 @@ class MqttClient {
   bool republish_ = false;  // after a (re)connect: everything again
   bool stop_ = false;
   std::condition_variable stopCv_;
+  int refused_ = 0;  // the network thread's: the broker's last refusal
 
   // The publisher's own.
   std::vector<std::vector<TagSeen>> tagsSeen_;

@@ -3,7 +3,9 @@
 // the deadband, the longest interval, availability and status topics, writes
 // through .../set, a controller going offline, the broker going away, and
 // the last will of a killed gateway.
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -241,6 +243,58 @@ TEST_F(VelgwMqtt, AKilledGatewaysWillAndAStoppedGatewaysGoodbye) {
     EXPECT_TRUE(sub.WaitFor("t/other/availability offline"));
     EXPECT_TRUE(stopped.Logged("stopped")) << stopped.Log();
   }
+}
+
+TEST_F(VelgwMqtt, TlsWithUserAndPassword) {
+  VELGW_NEED("openssl", "openssl");
+  VELGW_NEED("mosquitto_passwd", "mosquitto");
+  // A CA, a certificate for 127.0.0.1, and a broker that takes nothing else.
+  const std::string d = dir->Path() + "/tls";
+  ASSERT_EQ(RunProgram({"mkdir", "-p", d}).status, 0);
+  for (const std::vector<std::string> &step : std::vector<std::vector<std::string>>{
+           {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+            "/CN=velgw test CA", "-keyout", d + "/ca.key", "-out", d + "/ca.pem"},
+           {"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+            d + "/server.key", "-out", d + "/server.csr"},
+           {"openssl", "x509", "-req", "-in", d + "/server.csr", "-CA", d + "/ca.pem", "-CAkey",
+            d + "/ca.key", "-CAcreateserial", "-days", "2", "-extfile", d + "/san", "-out",
+            d + "/server.pem"},
+           {"mosquitto_passwd", "-c", "-b", d + "/passwd", "plant", "s3cret"}}) {
+    WriteFile(d + "/san", "subjectAltName=IP:127.0.0.1\n");
+    Result r = RunProgram(step);
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  const passwd *me = getpwuid(getuid());
+  Broker secure(dir->Path(), "cafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
+                                 "/server.key\npassword_file " + d + "/passwd\nuser " +
+                                 (me ? me->pw_name : "root") + "\n");
+  velsim::PtyLine line(Family::Fx, dir->Path(), 4);
+  line.write(0x1000, Words({44}));
+  const std::string controllers =
+      "[controllers.c]\nport = \"COM4\"\nfamily = \"fx\"\n"
+      "[[controllers.c.tags]]\nname = \"d\"\naddress = \"D0\"\n";
+  std::string config = Config(secure.Port(), "t/tls", controllers);
+  const std::string tls =
+      "username = \"plant\"\npassword = \"s3cret\"\n[mqtt.tls]\nca_file = \"" + d + "/ca.pem\"\n";
+  config.replace(config.find("[groups.default]"), 0, tls);
+  WriteFile(dir->Path() + "/tls.toml", config);
+  {
+    Gateway gateway(dir->Path(), dir->Path() + "/tls.toml");
+    EXPECT_TRUE(gateway.Logged("mqtt: connected to 127.0.0.1:" + std::to_string(secure.Port())))
+        << gateway.Log();
+    Result r =
+        RunProgram({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(secure.Port()), "--cafile",
+                    d + "/ca.pem", "-u", "plant", "-P", "s3cret", "-t", "t/tls/c/d", "-C", "1", "-W", "10"});
+    EXPECT_EQ(r.out.rfind("{\"value\":44,\"quality\":\"good\"", 0), 0u) << r.out;
+  }
+  // A wrong password: the broker's refusal, once.
+  config.replace(config.find("s3cret"), 6, "wrong");
+  WriteFile(dir->Path() + "/tls.toml", config);
+  Gateway refused(dir->Path(), dir->Path() + "/tls.toml");
+  EXPECT_TRUE(refused.Logged("refused the connection: Connection Refused: not authorised")) << refused.Log();
+  refused.Quiet(3s);  // retries every second
+  const std::string &log = refused.Log();
+  EXPECT_EQ(log.find("refused the connection"), log.rfind("refused the connection")) << log;
 }
 
 }  // namespace
