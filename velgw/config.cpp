@@ -303,6 +303,10 @@ void Loader::LoadMqtt(const toml::table &t, MqttConfig *mqtt) {
     mqtt->tls.enabled = true;
     auto file = [&](std::string_view key, std::string *out) {
       if (auto f = String(*tls, key, tw, tl)) {
+        // Relative to the configuration file's folder.
+        const std::size_t slash = name_.rfind('/');
+        if (!f->empty() && f->front() != '/' && slash != std::string::npos)
+          *f = name_.substr(0, slash + 1) + *f;
         if (access(f->c_str(), R_OK) != 0)
           Error(tls->get(key), tl,
                 tw + ": " + std::string(key) + " " + Quote(*f) + ": " + std::strerror(errno));

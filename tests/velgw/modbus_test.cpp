@@ -286,4 +286,16 @@ TEST_F(VelgwModbus, AnIdleClientIsDropped) {
   EXPECT_EQ(r.out, "closed in time\n");
 }
 
+TEST_F(VelgwModbus, ADeviceThatGoesAwayIsOpenedAgainWhenItIsBack) {
+  const int port = gateway->ModbusPort();
+  if (Pymodbus(port, 2, {"read", "holding", "0", "1"}) == "skip") GTEST_SKIP() << "pymodbus is missing";
+  aPty->hangup();  // the adapter is pulled: COM2 is gone
+  EXPECT_TRUE(gateway->Logged("apty: offline after 3 failures in a row")) << gateway->Log();
+  EXPECT_TRUE(Eventually([&] { return Pymodbus(port, 2, {"read", "holding", "0", "1"}) == "exception 11"; }));
+  aPty->reopen();  // and plugged in again
+  aPty->write(kAD0, Words({2323}));
+  EXPECT_TRUE(gateway->Logged("apty: online again after")) << gateway->Log();
+  EXPECT_TRUE(Eventually([&] { return Pymodbus(port, 2, {"read", "holding", "0", "1"}) == "2323"; }));
+}
+
 }  // namespace

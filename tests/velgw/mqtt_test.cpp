@@ -275,7 +275,8 @@ TEST_F(VelgwMqtt, TlsWithUserAndPassword) {
       "[[controllers.c.tags]]\nname = \"d\"\naddress = \"D0\"\n";
   std::string config = Config(secure.Port(), "t/tls", controllers);
   const std::string tls =
-      "username = \"plant\"\npassword = \"s3cret\"\n[mqtt.tls]\nca_file = \"" + d + "/ca.pem\"\n";
+      "username = \"plant\"\npassword = \"s3cret\"\n[mqtt.tls]\nca_file = \"tls/ca.pem\"\n";  // beside the
+                                                                                              // file
   config.replace(config.find("[groups.default]"), 0, tls);
   WriteFile(dir->Path() + "/tls.toml", config);
   {
