@@ -170,6 +170,7 @@ int RunGateway(const std::string &path) {
 }
 
 int CheckConfig(const std::string &path) {
+  CaptureEnvironment();  // the frame size the links would use
   std::vector<std::string> errors;
   auto config = LoadConfig(path, &errors);
   if (!config) {

@@ -279,6 +279,7 @@ void MqttClient::Write(const std::string &topic, const std::string &payload) {
 
   std::shared_ptr<Runtime> runtime = Current();
   const std::string prefix = config_.prefix + "/";
+  if (topic.size() < prefix.size() + 4 || topic.compare(0, prefix.size(), prefix) != 0) return;
   const std::string rest = topic.substr(prefix.size(), topic.size() - prefix.size() - 4);  // controller/tag
   const std::size_t slash = rest.find('/');
   int controller = -1, tag = -1;
