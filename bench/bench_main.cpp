@@ -1,6 +1,6 @@
 // velbench: runs the benchmarks and prints one table with every target and whether it held.
 // Usage: velbench [--only NAME,...] [--velsim PATH] [--node-modules DIR | --node-skip REASON]
-// Sections: paced, timeout, unpaced, scaling, peer. Exit status 1 when a target was missed.
+// Sections: paced, timeout, unpaced, scaling, peer, gateway. Exit status 1 when a target was missed.
 #include <sys/utsname.h>
 
 #include <cstdio>
@@ -40,7 +40,7 @@ std::string LoadAverage() {
 [[noreturn]] void Usage(int code) {
   std::fprintf(code ? stderr : stdout,
                "usage: velbench [--only NAME,...] [--velsim PATH] [--node-modules DIR | --node-skip REASON]\n"
-               "sections: paced, timeout, unpaced, scaling, peer (default: all)\n");
+               "sections: paced, timeout, unpaced, scaling, peer, gateway (default: all)\n");
   std::exit(code);
 }
 
@@ -84,6 +84,9 @@ int main(int argc, char **argv) {
       {"paced", PacedTransfers},    {"timeout", TimeoutPrecision},
       {"unpaced", UnpacedOverhead}, {"scaling", PortScaling},
       {"peer", NodePeer},
+#ifdef VELBENCH_VELGW
+      {"gateway", GatewaySection},
+#endif
   };
   ResultTable table;
   const double start = NowMs();

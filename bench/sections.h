@@ -25,5 +25,8 @@ void UnpacedOverhead(const Options &options, ResultTable &table);
 void PortScaling(const Options &options, ResultTable &table);
 // node-fxplc and the library reading the same paced FX simulator.
 void NodePeer(const Options &options, ResultTable &table);
+// velgw: Modbus latency against a plain libmodbus server, 16 paced controllers against one, CPU,
+// MQTT publish rate (built with velgw only).
+void GatewaySection(const Options &options, ResultTable &table);
 
 }  // namespace bench

@@ -1,0 +1,7 @@
+#pragma once
+
+namespace velgw {
+
+const char *HelpText();
+
+}  // namespace velgw
