@@ -35,12 +35,14 @@ if(CMAKE_INSTALL_FULL_LIBDIR IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES OR
    CMAKE_INSTALL_FULL_LIBDIR IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
   set(veldrv_system_libdir TRUE)
 endif()
-foreach(program velcon velsim velctl)
+foreach(program velcon velsim velctl velgw)
   if(TARGET ${program})
     if(NOT WIN32 AND NOT APPLE AND NOT veldrv_system_libdir)
       set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${veldrv_bin_to_lib}")
     endif()
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    if(NOT program STREQUAL "velgw")  # velgw/CMakeLists.txt installs it in its own component
+      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
   endif()
 endforeach()
 
