@@ -229,12 +229,13 @@ step "consumers, examples and Python against /usr"
 "$here/check_install.sh" --system
 
 step "purge"
+# velgw first: purging libveldrv1 would take it along.
+[[ " ${packages[*]} " == *" velgw "* ]] && run_apt "apt-get purge velgw"
 run_apt "$(readme_command "sudo apt-get purge")"
 for p in "${packages[@]}"; do
   [[ "$(readme_command "sudo apt-get purge")" == *" $p"* ]] || [[ "$p" == velgw ]] ||
     fail "the README's purge command leaves $p"
 done
-[[ " ${packages[*]} " == *" velgw "* ]] && run_apt "apt-get purge velgw"
 installed=""
 after="$(leftovers)"
 [[ -z "$after" ]] || fail "left after the purge:"$'\n'"$after"
