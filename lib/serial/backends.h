@@ -1,7 +1,7 @@
 // The two kinds of device behind the seam of device.h, each implemented once
-// per platform: a serial port (device_posix.cpp, device_win32.cpp) and a raw
-// TCP connection to a serial device server (device_tcp_posix.cpp,
-// device_tcp_win32.cpp). device_select.cpp chooses between them per open.
+// per platform: a serial port (device_serial_linux.cpp,
+// device_serial_win32.cpp) and a raw TCP connection to a serial device
+// server (device_tcp_linux.cpp, device_tcp_win32.cpp). device_select.cpp chooses between them per open.
 // Each backend keeps one device per port number in a static table.
 #pragma once
 #include "device.h"
@@ -20,8 +20,8 @@ bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &timeouts);
 bool SerialSetLine(SerialDevice *device, const LineSettings &settings);
 bool SerialPurge(SerialDevice *device);
 bool SerialClearError(SerialDevice *device);
-bool SerialReadByte(SerialDevice *device, uint8_t *byte);
-bool SerialWriteByte(SerialDevice *device, uint8_t byte);
+IoResult SerialReadByte(SerialDevice *device, uint8_t *byte, char *why, size_t size);
+IoResult SerialWriteByte(SerialDevice *device, uint8_t byte, char *why, size_t size);
 bool SerialSetRts(SerialDevice *device, bool high);
 bool SerialSetDtr(SerialDevice *device, bool high);
 
@@ -33,8 +33,8 @@ void TcpClose(TcpDevice *device);
 void TcpAbandon(TcpDevice *device);
 bool TcpSetTimeouts(TcpDevice *device, const DeviceTimeouts &timeouts);
 bool TcpPurge(TcpDevice *device);  // drops what was received and not read
-bool TcpReadByte(TcpDevice *device, uint8_t *byte);
-bool TcpWriteByte(TcpDevice *device, uint8_t byte);
+IoResult TcpReadByte(TcpDevice *device, uint8_t *byte, char *why, size_t size);
+IoResult TcpWriteByte(TcpDevice *device, uint8_t byte, char *why, size_t size);
 
 // What one byte may take, for backends that time their own waits: the read
 // time-out of a one-byte read (990 ms) and of a one-byte write (200 ms).

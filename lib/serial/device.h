@@ -1,8 +1,8 @@
 // The OS seam of the serial layer: free functions over an opaque device.
 // device_select.cpp implements them by choosing, per open, between a serial
-// device (device_posix.cpp, device_win32.cpp) and a raw TCP connection to a
-// serial device server (device_tcp_posix.cpp, device_tcp_win32.cpp); the
-// tests link a fake instead. Each function is one effect on the line; the
+// device (device_serial_linux.cpp, device_serial_win32.cpp) and a raw TCP
+// connection to a serial device server (device_tcp_linux.cpp,
+// device_tcp_win32.cpp); the tests link a fake instead. Each function is one effect on the line; the
 // port layer puts them in order.
 #pragma once
 #include <cstddef>
@@ -10,14 +10,12 @@
 
 struct Device;  // defined by device_select.cpp (or the fake)
 
-// Line settings as the port table keeps them.
+// Line settings: one stop bit, no flow control; DTR and RTS are held high
+// while the port is open (a protocol drops RTS for single bytes).
 struct LineSettings {
   uint32_t baudRate;
   uint8_t byteSize;  // data bits
   uint8_t parity;    // 0 none, 1 odd, 2 even
-  uint8_t stopBits;  // 0 one stop bit, 2 two stop bits
-  bool dtrOn;        // DTR held high while the port is open
-  bool rtsOn;        // RTS held high except while a protocol drops it
 };
 
 // Per-byte time-outs in milliseconds, as programmed into the device.
@@ -70,9 +68,14 @@ bool DevicePurge(Device *device);
 // Clears the device's error state.
 bool DeviceClearError(Device *device);
 
-// One byte within the programmed time-outs. Read: true when a byte arrived.
-bool DeviceReadByte(Device *device, uint8_t *byte);
-bool DeviceWriteByte(Device *device, uint8_t byte);
+// What a read or write came to. kLost: the device is gone (a hang-up, a
+// connection the server closed or reset); kFailed: another error.
+enum class IoResult : uint8_t { kDone, kTimeout, kLost, kFailed };
+
+// One byte within the programmed time-outs; unless done, why says what
+// happened in a few words ("the server closed the connection").
+IoResult DeviceReadByte(Device *device, uint8_t *byte, char *why, size_t size);
+IoResult DeviceWriteByte(Device *device, uint8_t byte, char *why, size_t size);
 
 // Modem lines. A backend that can tell when written bytes have left the port
 // waits for that before RTS changes, so a byte sent with RTS dropped is on

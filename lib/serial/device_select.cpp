@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../api/settings.h"
 #include "backends.h"
+#include "base/settings.h"
 
 struct Device {
   SerialDevice *serial;
@@ -81,12 +81,12 @@ bool DeviceClearError(Device *d) {
   return d->tcp || SerialClearError(d->serial);
 }
 
-bool DeviceReadByte(Device *d, uint8_t *byte) {
-  return d->tcp ? TcpReadByte(d->tcp, byte) : SerialReadByte(d->serial, byte);
+IoResult DeviceReadByte(Device *d, uint8_t *byte, char *why, size_t size) {
+  return d->tcp ? TcpReadByte(d->tcp, byte, why, size) : SerialReadByte(d->serial, byte, why, size);
 }
 
-bool DeviceWriteByte(Device *d, uint8_t byte) {
-  return d->tcp ? TcpWriteByte(d->tcp, byte) : SerialWriteByte(d->serial, byte);
+IoResult DeviceWriteByte(Device *d, uint8_t byte, char *why, size_t size) {
+  return d->tcp ? TcpWriteByte(d->tcp, byte, why, size) : SerialWriteByte(d->serial, byte, why, size);
 }
 
 bool DeviceSetRts(Device *d) {

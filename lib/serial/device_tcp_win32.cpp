@@ -41,7 +41,8 @@ void SocketErrorText(int error, char *text, size_t size) {
     if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
-// Waits until s is readable (or writable), at most ms. True when it is.
+// Waits until s is readable (or writable), until deadline (GetTickCount64).
+// True when it is.
 bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
   for (;;) {
     ULONGLONG now = GetTickCount64();
@@ -163,21 +164,36 @@ bool TcpPurge(TcpDevice *device) {
   }
 }
 
-bool TcpReadByte(TcpDevice *device, uint8_t *byte) {
+// A connection that the server closed or reset, or that failed otherwise.
+IoResult Lost(int error, char *why, size_t size) {
+  if (error == 0)
+    std::snprintf(why, size, "the server closed the connection");
+  else if (error == WSAECONNRESET || error == WSAECONNABORTED)
+    std::snprintf(why, size, "the server reset the connection");
+  else
+    SocketErrorText(error, why, size);
+  return IoResult::kLost;
+}
+
+IoResult TcpReadByte(TcpDevice *device, uint8_t *byte, char *why, size_t size) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(device->readTimeoutMs);
   for (;;) {
     int r = recv(device->socket, reinterpret_cast<char *>(byte), 1, 0);
-    if (r == 1) return true;
-    if (r == 0) return false;  // the server closed the connection
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitFor(device->socket, false, deadline)) return false;
+    if (r == 1) return IoResult::kDone;
+    if (r == 0) return Lost(0, why, size);
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return Lost(error, why, size);
+    if (!WaitFor(device->socket, false, deadline)) return IoResult::kTimeout;
   }
 }
 
-bool TcpWriteByte(TcpDevice *device, uint8_t byte) {
+IoResult TcpWriteByte(TcpDevice *device, uint8_t byte, char *why, size_t size) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(device->writeTimeoutMs);
   for (;;) {
     int r = send(device->socket, reinterpret_cast<const char *>(&byte), 1, 0);
-    if (r == 1) return true;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitFor(device->socket, true, deadline)) return false;
+    if (r == 1) return IoResult::kDone;
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return Lost(error, why, size);
+    if (!WaitFor(device->socket, true, deadline)) return IoResult::kTimeout;
   }
 }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "../trace/trace.h"
 #include "reasons.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -15,6 +15,7 @@ FairLock tableLock;  // serializes opening, releasing and closing of ports
 // Read: 990 ms per byte, nothing per call. Write: 100 ms per byte + 100 ms.
 constexpr uint32_t kReadTimeoutMs = kReadTimeoutTicks * kTickMs;
 constexpr DeviceTimeouts kTimeouts = {kReadTimeoutMs, kReadTimeoutMs, 0, 100, 100};
+constexpr uint32_t kWriteTimeoutMs = 200;  // of one byte
 
 bool ValidPort(int port) {
   return static_cast<uint16_t>(port) < kPortCount;
@@ -42,8 +43,7 @@ void CloseEntry(int port, ComPort &entry) {
 
 // "9600 7E1"
 void DescribeLine(const LineSettings &s, char *text, size_t size) {
-  std::snprintf(text, size, "%u %u%c%d", s.baudRate, s.byteSize, "NOE"[s.parity % 3],
-                s.stopBits == 2 ? 2 : 1);
+  std::snprintf(text, size, "%u %u%c1", s.baudRate, s.byteSize, "NOE"[s.parity % 3]);
 }
 
 // Why an open failed and what a user can do about it: the reason for
@@ -87,62 +87,34 @@ void ReportOpenFailure(int port, const DeviceOpenInfo &info, const char *line) {
 
 }  // namespace
 
-LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits) {
-  LineSettings s{};
-  switch (baudRate) {
-  case 1200:
-  case 2400:
-  case 19200:
-  case 38400:
-  case 56000:
-  case 57600:
-  case 115200:
-  case 128000:
-  case 256000:
-    s.baudRate = baudRate;
-    break;
-  default:
-    s.baudRate = 9600;
-  }
-  s.byteSize = byteSize;
-  s.parity = (parity == 'E' || parity == 'e') ? 2 : (parity == 'O' || parity == 'o') ? 1 : 0;
-  s.stopBits = stopBits == 2 ? 2 : 0;
-  s.dtrOn = true;
-  s.rtsOn = true;
-  return s;
-}
-
 // isOpen, refCount and handle change under the table lock; isOpen and handle
 // also under the port's lock, which transfers hold while they use them. So an
 // open of a port that is already open never waits for its transfers.
-int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits, bool sameLineOnly) {
-  if (!ValidPort(port)) return 0;
+Status PortOpen(int port, const LineSettings &s, bool *otherLine) {
+  if (otherLine) *otherLine = false;
+  if (!ValidPort(port)) return kStatusPort;
   std::lock_guard<FairLock> table(tableLock);
   ComPort &entry = Entry(port);
   if (entry.isOpen) {
-    const LineSettings wanted = PortLineSettings(baudRate, byteSize, parity, stopBits);
-    if (sameLineOnly && (wanted.byteSize != entry.byteSize || wanted.parity != entry.parity)) {
+    if (s.byteSize != entry.line.byteSize || s.parity != entry.line.parity) {
       // Both families on one line would break both: the second one's frames
       // would go out in the first one's character format.
+      const char format[] = {static_cast<char>('0' + entry.line.byteSize), "NOE"[entry.line.parity % 3], 0};
       NoteOpenFailure(kStatusPort,
-                      "COM%d (%.120s): open for the other controller family (%u%c); close its handles first",
-                      port + 1, entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
+                      "COM%d (%.120s): open for the other controller family (%s); close its handles first",
+                      port + 1, entry.path, format);
       if (Tracing())
-        TraceLine(
-            port,
-            "open %s refused: it is open for the other controller family (%u%c); close its handles first",
-            entry.path, entry.byteSize, "NOE"[entry.parity % 3]);
-      return kPortOtherLine;
+        TraceLine(port,
+                  "open %s refused: it is open for the other controller family (%s); close its handles first",
+                  entry.path, format);
+      if (otherLine) *otherLine = true;
+      return kStatusPort;
     }
     entry.refCount++;
     if (Tracing()) TraceLine(port, "open %s: open already, %d links share it", entry.path, entry.refCount);
-    return 1;
+    return kStatusOk;
   }
-  LineSettings s = PortLineSettings(baudRate, byteSize, parity, stopBits);
-  entry.baudRate = s.baudRate;
-  entry.byteSize = s.byteSize;
-  entry.parity = s.parity;
-  entry.stopBits = s.stopBits;
+  entry.line = s;
   entry.refCount = 0;
   char line[32];
   DescribeLine(s, line, sizeof line);
@@ -151,7 +123,7 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
   Device *device = DeviceOpen(static_cast<uint16_t>(port), &info);
   if (!device) {
     ReportOpenFailure(port, info, line);
-    return 0;
+    return kStatusPort;
   }
   // Only the line settings decide; the other preparations are best effort.
   DeviceSetEventMask(device, 0);
@@ -163,7 +135,7 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
     DeviceErrorText(info.osText, sizeof info.osText);
     CloseDevice(device);
     ReportOpenFailure(port, info, line);
-    return 0;
+    return kStatusPort;
   }
   if (Tracing()) {
     if (info.network)
@@ -182,23 +154,23 @@ int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stop
     entry.isOpen = 1;
   }
   // Let the line and the adapter settle, then drop whatever arrived meanwhile.
-  SleepTicks(kSettleTicks);
+  DeviceSleep(kSettleTicks * kTickMs, false);
   DeviceClearError(device);
   DevicePurge(device);
   entry.refCount = 1;
-  return 1;
+  return kStatusOk;
 }
 
-int PortRelease(int port) {
-  if (!ValidPort(port)) return 0;
+Status PortRelease(int port) {
+  if (!ValidPort(port)) return kStatusPort;
   std::lock_guard<FairLock> table(tableLock);
   ComPort &entry = Entry(port);
-  if (!entry.isOpen) return 0;
+  if (!entry.isOpen) return kStatusPort;
   if (--entry.refCount <= 0) {
     std::lock_guard<FairLock> guard(entry.lock);
     CloseEntry(port, entry);
   }
-  return 1;
+  return kStatusOk;
 }
 
 void PortCloseAll() {
@@ -263,9 +235,52 @@ void ClearRts(int port) {
 }
 
 void SleepMs(uint32_t ms) {
-  DeviceSleep(static_cast<uint16_t>(ms), true);
+  DeviceSleep(ms, true);
 }
 
-void SleepTicks(uint32_t ticks) {
-  DeviceSleep(ticks * kTickMs, false);
+Status PortSend(int port, const uint8_t *bytes, int n) {
+  if (!PortIsOpen(port)) return kStatusTimeout;
+  ComPort &entry = Entry(port);
+  if (Tracing()) TraceBytes(port, true, bytes, n);
+  entry.answerBytes = 0;
+  char why[160];
+  for (int i = 0; i < n; i++) {
+    switch (DeviceWriteByte(entry.handle, bytes[i], why, sizeof why)) {
+    case IoResult::kDone:
+      continue;
+    case IoResult::kTimeout:
+      NotePortFailure(port, "write time-out: the device took no byte within %u ms", kWriteTimeoutMs);
+      break;
+    case IoResult::kLost:
+      NotePortFailure(port, "device lost: %s", why);
+      break;
+    case IoResult::kFailed:
+      NotePortFailure(port, "write failed: %s", why);
+      break;
+    }
+    DeviceClearError(entry.handle);
+    return kStatusTimeout;
+  }
+  return kStatusOk;
+}
+
+Status PortReceive(int port, uint8_t *byte) {
+  if (!PortIsOpen(port)) return kStatusTimeout;
+  ComPort &entry = Entry(port);
+  char why[160];
+  switch (DeviceReadByte(entry.handle, byte, why, sizeof why)) {
+  case IoResult::kDone:
+    if (Tracing()) TraceBytes(port, false, byte, 1);
+    entry.answerBytes++;
+    return kStatusOk;
+  case IoResult::kTimeout:
+    NotePortFailure(port, "time-out while waiting for byte %d of the answer", entry.answerBytes + 1);
+    break;
+  case IoResult::kLost:
+  case IoResult::kFailed:
+    NotePortFailure(port, "device lost: %s", why);
+    break;
+  }
+  DeviceClearError(entry.handle);
+  return kStatusTimeout;
 }

@@ -1,46 +1,38 @@
 // Port table: the library's serial ports, shared by reference count, and the
-// byte primitives both frame protocols are built from.
+// port-level I/O the byte primitives are built from.
 #pragma once
 #include <cstdint>
 
-#include "../links/plc_link.h"
+#include "base/fair_lock.h"
+#include "base/status.h"
 #include "device.h"
-#include "fair_lock.h"
 
 constexpr int kPortCount = 16;
 constexpr uint32_t kTickMs = 55;
-constexpr uint32_t kReadTimeoutTicks = 18;     // 990 ms per byte
-constexpr uint32_t kReceiveTimeoutTicks = 20;  // gives 20 / 18 = 1 read attempt
-constexpr uint32_t kSettleTicks = 9;           // pause after configuring a port
+constexpr uint32_t kReadTimeoutTicks = 18;  // 990 ms per byte
+constexpr uint32_t kSettleTicks = 9;        // pause after configuring a port
 constexpr uint32_t kQueueBytes = 4096;
 
 struct ComPort {
   int32_t isOpen;
   Device *handle;
   int32_t refCount;
-  uint32_t baudRate;
-  uint8_t byteSize;
-  uint8_t parity;    // 0 none, 1 odd, 2 even
-  uint8_t stopBits;  // 0 one, 2 two
-  FairLock lock;     // serializes transfers; held by the links layer
-  char path[1024];   // the device or address, for the trace
+  LineSettings line;     // the settings of the open that opened the device
+  FairLock lock;         // serializes transfers; held by the links layer
+  uint16_t answerBytes;  // bytes received since the last byte sent
+  char path[1024];       // the device or address, for the trace
 };
 
 // Port management; port numbers are taken as unsigned 16-bit values and
-// those of 16 and above are refused.
-// Returns 1 on success, 0 on failure. With sameLineOnly, a port that is open
-// already with another character format (the other controller family) is
-// left as it is and the result is kPortOtherLine.
-constexpr int kPortOtherLine = -1;
-int PortOpen(int port, uint32_t baudRate, uint8_t byteSize, int parity, int stopBits,
-             bool sameLineOnly = false);
-int PortRelease(int port);
+// those of 16 and above are refused (kStatusPort).
+// A port that is open already only gains a reference, if it was opened with
+// the same character format; one open for the other controller family is
+// left as it is (kStatusPort and *otherLine set).
+Status PortOpen(int port, const LineSettings &line, bool *otherLine = nullptr);
+// kStatusPort for a port that is not open; closes the device with the last
+// reference.
+Status PortRelease(int port);
 bool PortIsOpen(int port);  // call with the port's lock held
-void PurgePort(int port);
-void SetRts(int port);
-void ClearRts(int port);
-void SleepMs(uint32_t ms);
-void SleepTicks(uint32_t ticks);
 
 // The port's lock for a scope: transfers, and link opens and closes while
 // they write the shared link record. Does nothing for an invalid number.
@@ -63,14 +55,16 @@ void PortCloseAll();
 // touching the line, and start the locks afresh.
 void PortForgetAll();
 
-// Line settings a PortOpen would program for these arguments.
-LineSettings PortLineSettings(uint32_t baudRate, uint8_t byteSize, int parity, int stopBits);
-
 // Read access for tests and diagnostics; a closed entry for invalid numbers.
 const ComPort &PortEntry(int port);
 
-// Byte primitives; call them with the port's lock held.
-bool SendByte(PlcLink &link, uint8_t byte);
-bool ReceiveByte(PlcLink &link, uint8_t *byte);
-// what names the expected value in the trace ("checksum"); nullptr: a character.
-bool ExpectByte(PlcLink &link, uint8_t value, const char *what = nullptr);
+// Line I/O; call with the port's lock held. A failure notes its reason for
+// the port (reasons.h) and returns kStatusTimeout, as a missing answer does:
+// a byte that did not arrive within 990 ms, a write that did not go out, a
+// device that is gone ("device lost: ...").
+Status PortSend(int port, const uint8_t *bytes, int n);
+Status PortReceive(int port, uint8_t *byte);
+void PurgePort(int port);
+void SetRts(int port);
+void ClearRts(int port);
+void SleepMs(uint32_t ms);

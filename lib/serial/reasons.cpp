@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "ports.h"
 
@@ -33,7 +32,7 @@ int OpenReason(char *text, int size) {
 }
 
 void NotePortFailure(int port, const char *format, ...) {
-  if (static_cast<unsigned>(port) >= kPortCount) return;
+  if (static_cast<unsigned>(port) >= kPortCount || portReasons[port][0]) return;
   va_list args;
   va_start(args, format);
   std::vsnprintf(portReasons[port], kReasonBytes, format, args);
@@ -44,11 +43,15 @@ void ClearPortReason(int port) {
   if (static_cast<unsigned>(port) < kPortCount) portReasons[port][0] = '\0';
 }
 
+const char *PortFailure(int port) {
+  return static_cast<unsigned>(port) < kPortCount ? portReasons[port] : "";
+}
+
 void PortReason(int port, int status, char *text, int size) {
   if (static_cast<unsigned>(port) >= kPortCount) return CopyReason(text, size, StatusText(status));
-  if (portReasons[port][0]) return CopyReason(text, size, portReasons[port]);
-  char fallback[kReasonBytes];
-  std::snprintf(fallback, sizeof fallback, "COM%d (%.120s): %s", port + 1, PortEntry(port).path,
-                StatusText(status));
-  CopyReason(text, size, fallback);
+  if (!text || size <= 0) return;
+  const size_t most = static_cast<size_t>(size) < kReasonBytes ? static_cast<size_t>(size) : kReasonBytes;
+  const int length = std::snprintf(text, most, "COM%d (%.120s): %s", port + 1, PortEntry(port).path,
+                                   portReasons[port][0] ? portReasons[port] : StatusText(status));
+  if (length < 0) text[0] = '\0';
 }

@@ -68,6 +68,10 @@ TEST_P(TcpLink, SilentControllerAndBadChecksum) {
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_TIMEOUT);
   EXPECT_GT(SecondsSince(t0), 0.95);  // the byte time-out of 990 ms, as on a serial line
   EXPECT_LT(SecondsSince(t0), 3.0);
+  char why[256];
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_EQ(std::string(why),
+            "COM13 (" + line->address() + "): time-out while waiting for byte 1 of the answer");
   line->setFault(velsim::Fault{velsim::FaultKind::WrongChecksum}, velsim::FaultWhen::Once);
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), fx() ? VEL_CHECKSUM : VEL_WRONG_CHAR);
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK);
@@ -87,6 +91,10 @@ TEST_P(TcpLink, ServerGoingAwayIsADeviceLoss) {
   EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 3000, buf.data()), VEL_TIMEOUT);
   cutter.join();
   EXPECT_LT(SecondsSince(hungAt), 1.1);
+  char why[256];
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_EQ(std::string(why),
+            "COM13 (" + line->address() + "): device lost: the server closed the connection");
   EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 2, buf.data()), VEL_TIMEOUT);  // dead until closed
   line->setPace(false);
   line->reopen();

@@ -112,8 +112,8 @@ bool DeviceSetLine(Device *, const LineSettings &s) {
   state.log.push_back({Ev::Line, s.baudRate});
   state.lastLine = s;
   if (!state.lineFails) {
-    if (s.dtrOn) state.log.push_back({Ev::DtrOn});
-    if (s.rtsOn) state.log.push_back({Ev::RtsOn});
+    state.log.push_back({Ev::DtrOn});
+    state.log.push_back({Ev::RtsOn});
   }
   return !state.lineFails;
 }
@@ -129,22 +129,26 @@ bool DeviceClearError(Device *) {
   return true;
 }
 
-bool DeviceReadByte(Device *, uint8_t *byte) {
+IoResult DeviceReadByte(Device *, uint8_t *byte, char *why, size_t size) {
   if (state.input.empty()) {
     state.log.push_back({Ev::ReadTimeout});
-    return false;
+    if (state.lost) std::snprintf(why, size, "the server closed the connection");
+    return state.lost ? IoResult::kLost : IoResult::kTimeout;
   }
   *byte = state.input.front();
   state.input.pop_front();
   state.log.push_back({Ev::Read, *byte});
-  return true;
+  return IoResult::kDone;
 }
 
-bool DeviceWriteByte(Device *, uint8_t byte) {
+IoResult DeviceWriteByte(Device *, uint8_t byte, char *why, size_t size) {
   state.log.push_back({Ev::Write, byte});
-  if (state.writeFails) return false;
+  if (state.writeFails) {
+    std::snprintf(why, size, "fake write failure");
+    return IoResult::kFailed;
+  }
   if (state.onWrite) state.onWrite(byte);
-  return true;
+  return IoResult::kDone;
 }
 
 bool DeviceSetRts(Device *) {

@@ -48,7 +48,8 @@ struct State {
   std::set<std::string> missing;                // device names that do not open
   std::map<std::string, OpenFailure> refusing;  // device names that refuse to open, and why
   bool lineFails = false;                       // DeviceSetLine fails
-  bool writeFails = false;                      // DeviceWriteByte fails
+  bool writeFails = false;                      // writes fail
+  bool lost = false;                            // with no input queued, the device is gone
   std::string lastName;
   LineSettings lastLine{};
   DeviceTimeouts lastTimeouts{};

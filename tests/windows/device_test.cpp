@@ -33,7 +33,8 @@ void WriteTimeOutIsFailure() {
   // that all report success mean the time-out is taken for a sent byte.
   while (Clock::now() - start < std::chrono::seconds(10)) {
     auto t0 = Clock::now();
-    if (!SerialWriteByte(device, 'x')) {
+    char why[160];
+    if (SerialWriteByte(device, 'x', why, sizeof why) != IoResult::kDone) {
       failedAfterMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
       break;
     }
@@ -48,7 +49,8 @@ void WriteTimeOutIsFailure() {
                 "the failed write took " + std::to_string(failedAfterMs) + " ms, not ~200");
   }
   // The line stays full: the next byte fails as well.
-  CHECK(!SerialWriteByte(device, 'y'));
+  char why[160];
+  CHECK(SerialWriteByte(device, 'y', why, sizeof why) == IoResult::kTimeout);
   CHECK(SerialPurge(device));
   SerialClose(device);
 }

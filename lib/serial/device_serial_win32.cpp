@@ -104,15 +104,15 @@ bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
   if (!GetCommState(device->handle, &dcb)) return false;
   dcb.BaudRate = settings.baudRate;
   dcb.ByteSize = settings.byteSize;
-  dcb.Parity = settings.parity;      // NOPARITY 0, ODDPARITY 1, EVENPARITY 2
-  dcb.StopBits = settings.stopBits;  // ONESTOPBIT 0, TWOSTOPBITS 2
+  dcb.Parity = settings.parity;  // NOPARITY 0, ODDPARITY 1, EVENPARITY 2
+  dcb.StopBits = ONESTOPBIT;
   dcb.fBinary = 1;
   dcb.fParity = 1;
   // No hardware handshake: RTS is driven by hand, DTR held high.
   dcb.fOutxCtsFlow = 0;
   dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = settings.dtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-  dcb.fRtsControl = settings.rtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
   // No XON/XOFF: both frame protocols carry arbitrary bytes.
   dcb.fOutX = 0;
   dcb.fInX = 0;
@@ -130,17 +130,25 @@ bool SerialClearError(SerialDevice *device) {
   return ClearCommError(device->handle, &errors, nullptr) != 0;
 }
 
-bool SerialReadByte(SerialDevice *device, uint8_t *byte) {
-  // Bounded by the read time-outs; success with no byte is a time-out.
-  DWORD got = 0;
-  return ReadFile(device->handle, byte, 1, &got, nullptr) && got == 1;
+// A read or write that fails on a synchronous handle: the device is gone
+// (an adapter pulled out) or broken.
+IoResult Lost(char *why, size_t size) {
+  WindowsErrorText(GetLastError(), why, size);
+  return IoResult::kLost;
 }
 
-bool SerialWriteByte(SerialDevice *device, uint8_t byte) {
+IoResult SerialReadByte(SerialDevice *device, uint8_t *byte, char *why, size_t size) {
+  // Bounded by the read time-outs; success with no byte is a time-out.
+  DWORD got = 0;
+  if (!ReadFile(device->handle, byte, 1, &got, nullptr)) return Lost(why, size);
+  return got == 1 ? IoResult::kDone : IoResult::kTimeout;
+}
+
+IoResult SerialWriteByte(SerialDevice *device, uint8_t byte, char *why, size_t size) {
   // A write time-out is a success with nothing written: the byte is not out.
   DWORD put = 0;
-  if (WriteFile(device->handle, &byte, 1, &put, nullptr)) return put == 1;
-  return GetLastError() == ERROR_IO_PENDING;  // queued by the driver: it goes out
+  if (!WriteFile(device->handle, &byte, 1, &put, nullptr)) return Lost(why, size);
+  return put == 1 ? IoResult::kDone : IoResult::kTimeout;
 }
 
 // A synchronous one-byte WriteFile returns once the driver has taken the

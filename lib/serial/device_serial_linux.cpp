@@ -1,5 +1,6 @@
-// POSIX backend of the serial seam: termios, poll and modem-line ioctls.
-#include "device_posix.h"
+// Linux backend of the serial seam: termios, poll and modem-line ioctls
+// (TIOCSERGETLSR and CMSPAR are Linux's).
+#include "device_serial_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,9 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../api/settings.h"
 #include "backends.h"
-#include "fd_posix.h"
+#include "base/clock.h"
+#include "base/fd_posix.h"
+#include "base/settings.h"
 
 struct SerialDevice {
   int fd;              // -1 while closed
@@ -24,25 +26,15 @@ struct SerialDevice {
   int bitsPerChar;  // start + data + parity + stop, for waiting out the line
 };
 
+// The backends pass FdRead's and FdWrite's results on as they are.
+static_assert(static_cast<int>(IoResult::kDone) == kFdDone &&
+              static_cast<int>(IoResult::kTimeout) == kFdTimeout &&
+              static_cast<int>(IoResult::kLost) == kFdLost &&
+              static_cast<int>(IoResult::kFailed) == kFdFailed);
+
 namespace {
 
 SerialDevice devices[16];
-
-// 56000, 128000 and 256000 have no standard termios speed and are refused.
-bool SpeedFor(uint32_t baud, speed_t *speed) {
-  static const struct {
-    uint32_t baud;
-    speed_t speed;
-  } kSpeeds[] = {{1200, B1200},   {2400, B2400},   {9600, B9600},    {19200, B19200},
-                 {38400, B38400}, {57600, B57600}, {115200, B115200}};
-  for (const auto &entry : kSpeeds) {
-    if (entry.baud == baud) {
-      *speed = entry.speed;
-      return true;
-    }
-  }
-  return false;
-}
 
 // A pseudo-terminal forces 8 data bits and no parity; glibc then reports
 // EINVAL although everything else took effect. Accept exactly that case.
@@ -97,8 +89,7 @@ bool DevicePath(const char *name, char *path, size_t size) {
 }
 
 bool BuildTermios(const LineSettings &settings, termios *t) {
-  speed_t speed;
-  if (!SpeedFor(settings.baudRate, &speed)) return false;
+  if (settings.baudRate != 9600) return false;
   // Input: no break, CR/NL or case translation, no stripping, no software
   // flow control. INPCK on and IGNPAR off: a parity error arrives as a wrong
   // character that the protocol rejects, not as a silently lost byte.
@@ -118,12 +109,11 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
                                          : CS8;
   if (settings.parity != 0) t->c_cflag |= PARENB;
   if (settings.parity == 1) t->c_cflag |= PARODD;
-  if (settings.stopBits == 2) t->c_cflag |= CSTOPB;
   // Reads never block in the driver: time-outs are measured with poll.
   t->c_cc[VMIN] = 0;
   t->c_cc[VTIME] = 0;
-  cfsetispeed(t, speed);
-  cfsetospeed(t, speed);
+  cfsetispeed(t, B9600);
+  cfsetospeed(t, B9600);
   return true;
 }
 
@@ -200,10 +190,10 @@ bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
       return false;
   }
   device->baud = settings.baudRate;
-  device->bitsPerChar = 1 + settings.byteSize + (settings.parity ? 1 : 0) + (settings.stopBits == 2 ? 2 : 1);
+  device->bitsPerChar = 1 + settings.byteSize + (settings.parity ? 1 : 0) + 1;
   // DTR and RTS held high; a pseudo-terminal has no modem lines (ENOTTY).
-  if (settings.dtrOn) ModemLine(device, TIOCM_DTR, true);
-  if (settings.rtsOn) ModemLine(device, TIOCM_RTS, true);
+  ModemLine(device, TIOCM_DTR, true);
+  ModemLine(device, TIOCM_RTS, true);
   return true;
 }
 
@@ -226,12 +216,15 @@ bool SerialClearError(SerialDevice *) {
   return true;  // errors are not latched on POSIX
 }
 
-bool SerialReadByte(SerialDevice *device, uint8_t *byte) {
-  return FdReadByte(device->fd, device->readTimeoutMs, byte);
+IoResult SerialReadByte(SerialDevice *device, uint8_t *byte, char *why, size_t size) {
+  size_t got;
+  return static_cast<IoResult>(
+      FdRead(device->fd, NowNs() + device->readTimeoutMs * 1000000LL, byte, 1, &got, false, why, size));
 }
 
-bool SerialWriteByte(SerialDevice *device, uint8_t byte) {
-  return FdWriteByte(device->fd, device->writeTimeoutMs, byte, false);
+IoResult SerialWriteByte(SerialDevice *device, uint8_t byte, char *why, size_t size) {
+  return static_cast<IoResult>(
+      FdWrite(device->fd, NowNs() + device->writeTimeoutMs * 1000000LL, &byte, 1, false, why, size));
 }
 
 bool SerialSetRts(SerialDevice *device, bool high) {

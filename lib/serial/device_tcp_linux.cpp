@@ -1,4 +1,4 @@
-// POSIX backend for a raw TCP connection to a serial device server: the
+// Linux backend for a raw TCP connection to a serial device server: the
 // bytes of the line travel as they are, one connection per port.
 #include <errno.h>
 #include <fcntl.h>
@@ -13,7 +13,8 @@
 #include <cstdio>
 
 #include "backends.h"
-#include "fd_posix.h"
+#include "base/clock.h"
+#include "base/fd_posix.h"
 
 struct TcpDevice {
   int fd;  // -1 while closed
@@ -126,10 +127,13 @@ bool TcpPurge(TcpDevice *device) {
   }
 }
 
-bool TcpReadByte(TcpDevice *device, uint8_t *byte) {
-  return FdReadByte(device->fd, device->readTimeoutMs, byte);
+IoResult TcpReadByte(TcpDevice *device, uint8_t *byte, char *why, size_t size) {
+  size_t got;
+  return static_cast<IoResult>(
+      FdRead(device->fd, NowNs() + device->readTimeoutMs * 1000000LL, byte, 1, &got, true, why, size));
 }
 
-bool TcpWriteByte(TcpDevice *device, uint8_t byte) {
-  return FdWriteByte(device->fd, device->writeTimeoutMs, byte, true);
+IoResult TcpWriteByte(TcpDevice *device, uint8_t byte, char *why, size_t size) {
+  return static_cast<IoResult>(
+      FdWrite(device->fd, NowNs() + device->writeTimeoutMs * 1000000LL, &byte, 1, true, why, size));
 }

@@ -1,0 +1,5 @@
+// The monotonic clock of the library's time-outs and of the trace.
+#pragma once
+#include <cstdint>
+
+int64_t NowNs();
