@@ -11,9 +11,9 @@ namespace {
 // RTS dropped, pause, the byte, pause, RTS raised.
 Status SendWithRtsDropped(const PlcLink &link, uint8_t byte) {
   ClearRts(link.port);
-  SleepMs(kAPauseMs);
-  const Status s = SendBytes(link, &byte, 1);
-  SleepMs(kAPauseMs);
+  PortPause(link.port, kAPauseMs);
+  const Status s = SendBytes(link, &byte, 1, 0);
+  PortPause(link.port, kAPauseMs);
   SetRts(link.port);
   return s;
 }
@@ -21,7 +21,7 @@ Status SendWithRtsDropped(const PlcLink &link, uint8_t byte) {
 Status WakeUp(PlcLink &link) {
   if (Status s = SendWithRtsDropped(link, kAWakeUp)) return s;
   const uint8_t ask = kAWakeUpAsk;
-  if (Status s = SendBytes(link, &ask, 1)) return s;
+  if (Status s = SendBytes(link, &ask, 1, 2)) return s;
   uint8_t ignored, session;
   if (Status s = ReceiveByte(link, &ignored)) return s;
   if (Status s = ReceiveByte(link, &session)) return s;
@@ -38,7 +38,8 @@ Status OpenFrame(PlcLink &link) {
 }
 
 // Length, marker, command, address, 0x00, n, the data of a write and the
-// checksum of them all, sent in one piece.
+// checksum of them all, sent in one piece. The answer is n + 5 bytes (a
+// read) or 5 (a write).
 Status SendRequest(const PlcLink &link, unsigned length, uint8_t command, int64_t address, int n,
                    const uint8_t *data) {
   const unsigned a = static_cast<unsigned>(address) & 0xFFFF;
@@ -50,7 +51,7 @@ Status SendRequest(const PlcLink &link, unsigned length, uint8_t command, int64_
   uint8_t sum = 0;
   for (int i = 0; i < at; i++) sum = static_cast<uint8_t>(sum + request[i]);
   request[at++] = sum;
-  return SendBytes(link, request, at);
+  return SendBytes(link, request, at, data ? 5 : n + 5);
 }
 
 // Both bytes of a 16-bit value are received before it is compared.

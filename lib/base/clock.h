@@ -3,3 +3,5 @@
 #include <cstdint>
 
 int64_t NowNs();
+// Sleeps until NowNs() reaches deadlineNs, signals or not.
+void SleepUntil(int64_t deadlineNs);

@@ -13,3 +13,8 @@ int64_t NowNs() {
   const int64_t ticks = now.QuadPart;
   return ticks / perSecond * 1000000000 + ticks % perSecond * 1000000000 / perSecond;
 }
+
+void SleepUntil(int64_t deadlineNs) {
+  for (int64_t left = deadlineNs - NowNs(); left > 0; left = deadlineNs - NowNs())
+    Sleep(static_cast<DWORD>((left + 999999) / 1000000));
+}

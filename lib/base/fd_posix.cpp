@@ -56,9 +56,10 @@ int AboveStandardStreams(int fd) {
   return moved;
 }
 
-FdResult FdRead(int fd, int64_t deadlineNs, uint8_t *data, size_t size, size_t *got, bool socket, char *why,
-                size_t whySize) {
+FdResult FdRead(int fd, int64_t deadlineNs, size_t want, uint8_t *data, size_t size, size_t *got, bool socket,
+                char *why, size_t whySize) {
   *got = 0;
+  if (want > 1) SleepUntil(deadlineNs);
   for (;;) {
     short ev = PollUntil(fd, POLLIN, deadlineNs);
     if (ev == 0) return kFdTimeout;

@@ -17,11 +17,14 @@ int AboveStandardStreams(int fd);
 // Results of FdRead and FdWrite.
 enum FdResult { kFdDone, kFdTimeout, kFdLost, kFdFailed };
 
-// Waits until deadlineNs for at least one byte, then reads what is there, up
-// to size bytes, into data (*got). kFdLost: the device is gone (a hang-up, a
-// connection the server closed or reset, a read error), why says how.
-FdResult FdRead(int fd, int64_t deadlineNs, uint8_t *data, size_t size, size_t *got, bool socket, char *why,
-                size_t whySize);
+// Waits until deadlineNs for want bytes (1: the first), then reads what is
+// there, up to size bytes, into data (*got); kFdTimeout when nothing came.
+// More than one byte is waited for by sleeping until the deadline: the
+// caller knows when they can have arrived. kFdLost: the device is gone (a
+// hang-up, a connection the server closed or reset, a read error), why says
+// how.
+FdResult FdRead(int fd, int64_t deadlineNs, size_t want, uint8_t *data, size_t size, size_t *got, bool socket,
+                char *why, size_t whySize);
 // Writes all n bytes before deadlineNs. Sockets are written with
 // send(MSG_NOSIGNAL): a connection the server closed must not raise SIGPIPE
 // in the caller. kFdLost for a device that is gone, kFdFailed for another

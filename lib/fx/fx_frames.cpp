@@ -9,12 +9,13 @@ namespace {
 Status OpenExchange(const PlcLink &link) {
   PurgePort(link.port);
   const uint8_t enq = kEnq;
-  if (Status s = SendBytes(link, &enq, 1)) return s;
+  if (Status s = SendBytes(link, &enq, 1, 1)) return s;
   return ExpectByte(link, kAck);
 }
 
 // STX, command, address, count, the data of a write, ETX and the checksum
-// of everything from the command to ETX, sent in one piece.
+// of everything from the command to ETX, sent in one piece. The answer is
+// STX, n pairs, ETX and the checksum pair (a read), or ACK.
 Status SendRequest(const PlcLink &link, uint8_t command, int64_t address, int n, const uint8_t *data) {
   uint8_t frame[11 + 2 * kMaxFrameBytes];
   uint8_t sum = command;
@@ -28,13 +29,13 @@ Status SendRequest(const PlcLink &link, uint8_t command, int64_t address, int n,
   *at++ = kEtx;
   uint8_t ignored = 0;
   at = PutHexByte(at, static_cast<uint8_t>(sum + kEtx), &ignored);
-  return SendBytes(link, frame, static_cast<int>(at - frame));
+  return SendBytes(link, frame, static_cast<int>(at - frame), data ? 1 : 2 * n + 4);
 }
 
 // A reply that failed after its STX is answered with NAK.
 Status RejectReply(const PlcLink &link, Status failure) {
   const uint8_t nak = kNak;
-  SendBytes(link, &nak, 1);
+  SendBytes(link, &nak, 1, 0);
   return failure;
 }
 

@@ -17,7 +17,10 @@ struct PlcLink {
 // Byte primitives of both frame protocols on the link's port; call them with
 // the port's lock held. Each returns kStatusOk or the failure, whose reason
 // it notes for the port.
-Status SendBytes(const PlcLink &link, const uint8_t *bytes, int n);  // one piece
+// One piece, sent with one write; answerChars: the length of the answer to
+// it, where the protocol knows it (0 for none), so that a slow line is read
+// in batches.
+Status SendBytes(const PlcLink &link, const uint8_t *bytes, int n, int answerChars);
 Status ReceiveByte(const PlcLink &link, uint8_t *byte);
 // kStatusWrongChar for another byte; what names the value in the reason
 // ("checksum"); nullptr: a character.

@@ -27,8 +27,8 @@ const char *ControlName(const PlcLink &link, unsigned byte) {
 
 }  // namespace
 
-Status SendBytes(const PlcLink &link, const uint8_t *bytes, int n) {
-  return PortSend(link.port, bytes, n);
+Status SendBytes(const PlcLink &link, const uint8_t *bytes, int n, int answerChars) {
+  return PortSend(link.port, bytes, n, answerChars);
 }
 
 Status ReceiveByte(const PlcLink &link, uint8_t *byte) {

@@ -6,9 +6,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,14 +18,6 @@
 #include "base/fd_posix.h"
 #include "base/settings.h"
 
-struct SerialDevice {
-  int fd;              // -1 while closed
-  int readTimeoutMs;   // per byte
-  int writeTimeoutMs;  // per byte
-  uint32_t baud;
-  int bitsPerChar;  // start + data + parity + stop, for waiting out the line
-};
-
 // The backends pass FdRead's and FdWrite's results on as they are.
 static_assert(static_cast<int>(IoResult::kDone) == kFdDone &&
               static_cast<int>(IoResult::kTimeout) == kFdTimeout &&
@@ -34,7 +26,13 @@ static_assert(static_cast<int>(IoResult::kDone) == kFdDone &&
 
 namespace {
 
-SerialDevice devices[16];
+struct SerialState {
+  int64_t charNs;  // start, data, parity and stop bits at the baud rate: for waiting out the line
+};
+
+int Fd(const Device &d) {
+  return static_cast<int>(d.os);
+}
 
 // A pseudo-terminal forces 8 data bits and no parity; glibc then reports
 // EINVAL although everything else took effect. Accept exactly that case.
@@ -46,9 +44,9 @@ bool OnlyCharacterFormatDiffers(const termios &wanted, const termios &got) {
          wanted.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
-bool ModemLine(SerialDevice *device, int bit, bool raise) {
+bool ModemLine(const Device &d, int bit, bool raise) {
   int bits = bit;
-  return ioctl(device->fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+  return ioctl(Fd(d), raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
 // Waits until the bytes already written have left the port, at most maxNs;
@@ -57,19 +55,125 @@ bool ModemLine(SerialDevice *device, int bit, bool raise) {
 // status register then tells when the last character has left the shift
 // register (a pseudo-terminal has neither and returns at once). True when
 // nothing is left to send.
-bool WaitOutputSent(SerialDevice *device, int64_t maxNs) {
+bool WaitOutputSent(Device &d, int64_t maxNs) {
   const int64_t deadline = NowNs() + maxNs;
-  const int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
+  const int64_t charNs = BackendState<SerialState>(d).charNs;
   for (;;) {
     int queued = 0;
     unsigned int lsr = TIOCSER_TEMT;
-    if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
-    if (queued == 0 && (ioctl(device->fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT))) return true;
-    if (NowNs() >= deadline) return false;
-    int64_t ns = (queued > 0 ? queued : 1) * charNs;
-    timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    nanosleep(&ts, nullptr);
+    if (ioctl(Fd(d), TIOCOUTQ, &queued) != 0) queued = 0;
+    if (queued == 0 && (ioctl(Fd(d), TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT))) return true;
+    const int64_t now = NowNs();
+    if (now >= deadline) return false;
+    SleepUntil(std::min(deadline, now + (queued > 0 ? queued : 1) * charNs));
   }
+}
+
+// Both queues are cleared, but the bytes already handed to the port are let
+// go first (for as long as they need, at most 1 s): a request cut off in the
+// middle would reach the controller as a broken frame. That happens when a
+// stray ACK on the line ended the last frame early: the rest of its request
+// still goes out whole and is stored.
+void Purge(Device &d) {
+  int queued = 0;
+  if (ioctl(Fd(d), TIOCOUTQ, &queued) != 0) queued = 0;
+  const int64_t wait =
+      std::min(queued * BackendState<SerialState>(d).charNs + 20 * 1000000LL, 1000 * 1000000LL);
+  tcflush(Fd(d), WaitOutputSent(d, wait) ? TCIFLUSH : TCIOFLUSH);
+}
+
+void Close(Device &d) {
+  ModemLine(d, TIOCM_DTR, false);
+  Purge(d);
+  ioctl(Fd(d), TIOCNXCL);  // the exclusive flag outlives us on a tty kept open elsewhere
+  close(Fd(d));
+}
+
+// Sets the line: raw mode, the character format, DTR and RTS high.
+bool SetLine(Device &d, const LineSettings &settings) {
+  termios t;
+  if (tcgetattr(Fd(d), &t) != 0) return false;
+  if (!BuildTermios(settings, &t)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (tcsetattr(Fd(d), TCSANOW, &t) != 0) {
+    termios got;
+    if (errno != EINVAL || tcgetattr(Fd(d), &got) != 0 || !OnlyCharacterFormatDiffers(t, got)) return false;
+  }
+  BackendState<SerialState>(d).charNs =
+      (2 + settings.byteSize + (settings.parity ? 1 : 0)) * 1000000000LL / settings.baudRate;
+  // DTR and RTS held high; a pseudo-terminal has no modem lines (ENOTTY).
+  ModemLine(d, TIOCM_DTR, true);
+  ModemLine(d, TIOCM_RTS, true);
+  return true;
+}
+
+bool Open(Device &d, int port, const char *named, const LineSettings &line, DeviceOpenInfo &info) {
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", port + 1);
+  if (named) {
+    std::snprintf(info.path, sizeof info.path, "%s", named);
+  } else if (!DevicePath(name, info.path, sizeof info.path)) {
+    info.failure = OpenFailure::kBadName;
+    return false;
+  }
+  // Non-blocking: a blocking open can wait for carrier.
+  const int fd = AboveStandardStreams(open(info.path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (fd < 0) {
+    const int err = errno;
+    info.failure = err == ENOENT || err == ENXIO || err == ENODEV || err == ENOTDIR ? OpenFailure::kNoDevice
+                   : err == EACCES || err == EPERM                                  ? OpenFailure::kPermission
+                   : err == EBUSY                                                   ? OpenFailure::kInUse
+                                                                                    : OpenFailure::kOther;
+    ErrorText(err, info.osText, sizeof info.osText);
+    return false;
+  }
+  // Exclusive: flock refuses a second opener (root included), TIOCEXCL
+  // refuses other programs' opens of the tty itself.
+  const OpenFailure failure = !isatty(fd)                         ? OpenFailure::kNotSerial
+                              : flock(fd, LOCK_EX | LOCK_NB) != 0 ? OpenFailure::kInUse
+                                                                  : OpenFailure::kNone;
+  if (failure != OpenFailure::kNone) {
+    info.failure = failure;
+    ErrorText(errno, info.osText, sizeof info.osText);
+    close(fd);
+    return false;
+  }
+  ioctl(fd, TIOCEXCL);
+  d.os = fd;
+  BackendState<SerialState>(d).charNs = 10 * 1000000000LL / 9600;
+  tcflush(fd, TCIOFLUSH);
+  if (!SetLine(d, line)) {
+    info.failure = OpenFailure::kLineRefused;
+    ErrorText(errno, info.osText, sizeof info.osText);
+    Close(d);
+    return false;
+  }
+  return true;
+}
+
+void Abandon(Device &d) {
+  // The parent's open file keeps its lock, its exclusive flag and its line.
+  close(Fd(d));
+}
+
+IoResult Read(Device &d, int64_t deadlineNs, size_t want, uint8_t *data, size_t size, size_t *got, char *why,
+              size_t whySize) {
+  return static_cast<IoResult>(FdRead(Fd(d), deadlineNs, want, data, size, got, false, why, whySize));
+}
+
+IoResult Write(Device &d, int64_t deadlineNs, const uint8_t *data, size_t n, char *why, size_t whySize) {
+  return static_cast<IoResult>(FdWrite(Fd(d), deadlineNs, data, n, false, why, whySize));
+}
+
+bool SetRts(Device &d, bool high) {
+  WaitOutputSent(d, 200 * 1000000LL);
+  return ModemLine(d, TIOCM_RTS, high);
+}
+
+void Pause(Device &, uint32_t ms) {
+  SleepUntil(NowNs() + ms * 1000000LL);
 }
 
 }  // namespace
@@ -117,138 +221,6 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
   return true;
 }
 
-SerialDevice *SerialOpen(int port, const char *named, DeviceOpenInfo *info) {
-  char name[16];
-  std::snprintf(name, sizeof name, "COM%d", port + 1);
-  if (named) {
-    std::snprintf(info->path, sizeof info->path, "%s", named);
-  } else if (!DevicePath(name, info->path, sizeof info->path)) {
-    info->failure = OpenFailure::kBadName;
-    return nullptr;
-  }
-  // Non-blocking: a blocking open can wait for carrier.
-  int fd = AboveStandardStreams(open(info->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (fd < 0) {
-    int err = errno;
-    info->failure = err == ENOENT || err == ENXIO || err == ENODEV || err == ENOTDIR ? OpenFailure::kNoDevice
-                    : err == EACCES || err == EPERM ? OpenFailure::kPermission
-                    : err == EBUSY                  ? OpenFailure::kInUse
-                                                    : OpenFailure::kOther;
-    ErrorText(err, info->osText, sizeof info->osText);
-    return nullptr;
-  }
-  // Exclusive: flock refuses a second opener (root included), TIOCEXCL
-  // refuses other programs' opens of the tty itself.
-  OpenFailure failure = !isatty(fd)                         ? OpenFailure::kNotSerial
-                        : flock(fd, LOCK_EX | LOCK_NB) != 0 ? OpenFailure::kInUse
-                                                            : OpenFailure::kNone;
-  if (failure != OpenFailure::kNone) {
-    info->failure = failure;
-    ErrorText(errno, info->osText, sizeof info->osText);
-    close(fd);
-    return nullptr;
-  }
-  ioctl(fd, TIOCEXCL);
-  SerialDevice &d = devices[port & 15];
-  d = SerialDevice{fd, 990, 200, 9600, 10};
-  return &d;
-}
-
-void SerialClose(SerialDevice *device) {
-  ioctl(device->fd, TIOCNXCL);  // the exclusive flag outlives us on a tty kept open elsewhere
-  close(device->fd);
-  device->fd = -1;
-}
-
-void SerialAbandon(SerialDevice *device) {
-  // The parent's open file keeps its lock, its exclusive flag and its line.
-  close(device->fd);
-  device->fd = -1;
-}
-
-bool SerialSetEventMask(SerialDevice *, uint32_t) {
-  return true;  // no event mask on POSIX
-}
-
-bool SerialSetQueues(SerialDevice *, uint32_t, uint32_t) {
-  return true;  // the tty layer sizes its own queues
-}
-
-bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &t) {
-  device->readTimeoutMs = PerByteReadMs(t);
-  device->writeTimeoutMs = PerByteWriteMs(t);
-  return true;
-}
-
-bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
-  termios t;
-  if (tcgetattr(device->fd, &t) != 0) return false;
-  if (!BuildTermios(settings, &t)) return false;
-  if (tcsetattr(device->fd, TCSANOW, &t) != 0) {
-    termios got;
-    if (errno != EINVAL || tcgetattr(device->fd, &got) != 0 || !OnlyCharacterFormatDiffers(t, got))
-      return false;
-  }
-  device->baud = settings.baudRate;
-  device->bitsPerChar = 1 + settings.byteSize + (settings.parity ? 1 : 0) + 1;
-  // DTR and RTS held high; a pseudo-terminal has no modem lines (ENOTTY).
-  ModemLine(device, TIOCM_DTR, true);
-  ModemLine(device, TIOCM_RTS, true);
-  return true;
-}
-
-// Both queues are cleared, but the bytes already handed to the port are let
-// go first (for as long as they need, at most 1 s): a request cut off in the
-// middle would reach the controller as a broken frame. That happens when a
-// stray ACK on the line ended the last frame early: the rest of its request
-// still goes out whole and is stored.
-bool SerialPurge(SerialDevice *device) {
-  int64_t charNs = static_cast<int64_t>(device->bitsPerChar) * 1000000000LL / device->baud;
-  int queued = 0;
-  if (ioctl(device->fd, TIOCOUTQ, &queued) != 0) queued = 0;
-  int64_t wait = queued * charNs + 20 * 1000000LL;
-  if (wait > 1000 * 1000000LL) wait = 1000 * 1000000LL;
-  bool sent = WaitOutputSent(device, wait);
-  return tcflush(device->fd, sent ? TCIFLUSH : TCIOFLUSH) == 0;
-}
-
-bool SerialClearError(SerialDevice *) {
-  return true;  // errors are not latched on POSIX
-}
-
-IoResult SerialReadByte(SerialDevice *device, uint8_t *byte, char *why, size_t size) {
-  size_t got;
-  return static_cast<IoResult>(
-      FdRead(device->fd, NowNs() + device->readTimeoutMs * 1000000LL, byte, 1, &got, false, why, size));
-}
-
-IoResult SerialWriteByte(SerialDevice *device, uint8_t byte, char *why, size_t size) {
-  return static_cast<IoResult>(
-      FdWrite(device->fd, NowNs() + device->writeTimeoutMs * 1000000LL, &byte, 1, false, why, size));
-}
-
-bool SerialSetRts(SerialDevice *device, bool high) {
-  WaitOutputSent(device, 200 * 1000000LL);
-  return ModemLine(device, TIOCM_RTS, high);
-}
-
-bool SerialSetDtr(SerialDevice *device, bool high) {
-  return ModemLine(device, TIOCM_DTR, high);
-}
-
-void DeviceSleep(uint32_t ms, bool) {
-  timespec until;
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-  if (until.tv_nsec >= 1000000000) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
-}
-
-void DeviceErrorText(char *text, size_t size) {
-  ErrorText(errno, text, size);
-}
+const DeviceOps kSerialDevice = {
+    nullptr, kCapLineSettings | kCapModemLines, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause,
+};

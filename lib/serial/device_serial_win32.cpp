@@ -1,4 +1,6 @@
 // Win32 backend of the serial seam: the comm API on a synchronous handle.
+// The event mask, the driver's queue sizes, the error state and the
+// alertable sleep are the comm API's own and stay here.
 #include <windows.h>
 
 #include <cstdio>
@@ -6,14 +8,19 @@
 #include <cstring>
 
 #include "backends.h"
-
-struct SerialDevice {
-  HANDLE handle;
-};
+#include "base/clock.h"
 
 namespace {
 
-SerialDevice devices[16];
+constexpr DWORD kQueueBytes = 4096;
+
+struct SerialState {
+  DWORD readConstantMs;  // ReadTotalTimeoutConstant as programmed; MAXDWORD: reads return at once
+};
+
+HANDLE Handle(const Device &d) {
+  return reinterpret_cast<HANDLE>(d.os);
+}
 
 // The number n of a COM name: "COMn" or "\\.\COMn" in any case, n in 1..256;
 // 0 for anything else.
@@ -35,73 +42,24 @@ void WindowsErrorText(DWORD error, char *text, size_t size) {
     if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
-}  // namespace
-
-// The device is the COM port that VELDRV_COMn names ("COM7" or "\\.\COM7", so
-// a program fixed on COM1 can use the adapter Windows calls COM7), else COMn
-// itself; always opened as "\\.\COMn", since the plain name reaches only
-// COM1..COM9. A value that names no COM port fails the open rather than
-// falling back to another device.
-SerialDevice *SerialOpen(int port, const char *named, DeviceOpenInfo *info) {
-  long n = port + 1;
-  if (named) {
-    std::snprintf(info->path, sizeof info->path, "%s", named);
-    n = ComNumber(named);
-    if (n == 0) {
-      info->failure = OpenFailure::kBadName;
-      return nullptr;
-    }
-  }
-  std::snprintf(info->path, sizeof info->path, "\\\\.\\COM%ld", n);
-  // Exclusive (no sharing), existing device only, synchronous I/O.
-  HANDLE h = CreateFileA(info->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    // A COM port that another program holds answers "access denied".
-    info->failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenFailure::kNoDevice
-                    : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::kInUse
-                                                                                       : OpenFailure::kOther;
-    WindowsErrorText(error, info->osText, sizeof info->osText);
-    return nullptr;
-  }
-  SerialDevice &d = devices[port & 15];
-  d.handle = h;
-  return &d;
+// Reads wait (ms) for the first byte and then return what is there, or
+// (MAXDWORD) return what is there at once; writes take 100 ms per byte and
+// 100 ms.
+bool SetReadWait(Device &d, DWORD ms) {
+  SerialState &state = BackendState<SerialState>(d);
+  if (state.readConstantMs == ms) return true;
+  COMMTIMEOUTS t = {MAXDWORD, ms == MAXDWORD ? 0 : MAXDWORD, ms == MAXDWORD ? 0 : ms, 100, 100};
+  if (!SetCommTimeouts(Handle(d), &t)) return false;
+  state.readConstantMs = ms;
+  return true;
 }
 
-void SerialClose(SerialDevice *device) {
-  CloseHandle(device->handle);
-  device->handle = INVALID_HANDLE_VALUE;
-}
-
-void SerialAbandon(SerialDevice *device) {
-  SerialClose(device);  // Windows has no fork: never called
-}
-
-bool SerialSetEventMask(SerialDevice *device, uint32_t mask) {
-  return SetCommMask(device->handle, mask) != 0;
-}
-
-bool SerialSetQueues(SerialDevice *device, uint32_t inBytes, uint32_t outBytes) {
-  return SetupComm(device->handle, inBytes, outBytes) != 0;
-}
-
-bool SerialSetTimeouts(SerialDevice *device, const DeviceTimeouts &t) {
-  COMMTIMEOUTS ct;
-  ct.ReadIntervalTimeout = t.readIntervalMs;
-  ct.ReadTotalTimeoutMultiplier = t.readTotalMultiplierMs;
-  ct.ReadTotalTimeoutConstant = t.readTotalConstantMs;
-  ct.WriteTotalTimeoutMultiplier = t.writeTotalMultiplierMs;
-  ct.WriteTotalTimeoutConstant = t.writeTotalConstantMs;
-  return SetCommTimeouts(device->handle, &ct) != 0;
-}
-
-bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
+bool SetLine(Device &d, const LineSettings &settings) {
   // Start from the device's own block: fields not set here keep its values.
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(device->handle, &dcb)) return false;
+  if (!GetCommState(Handle(d), &dcb)) return false;
   dcb.BaudRate = settings.baudRate;
   dcb.ByteSize = settings.byteSize;
   dcb.Parity = settings.parity;  // NOPARITY 0, ODDPARITY 1, EVENPARITY 2
@@ -118,57 +76,123 @@ bool SerialSetLine(SerialDevice *device, const LineSettings &settings) {
   dcb.fInX = 0;
   dcb.XonLim = 100;
   dcb.XoffLim = 100;
-  return SetCommState(device->handle, &dcb) != 0;
+  return SetCommState(Handle(d), &dcb) != 0;
 }
 
-bool SerialPurge(SerialDevice *device) {
-  return PurgeComm(device->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
-}
-
-bool SerialClearError(SerialDevice *device) {
+void Purge(Device &d) {
   DWORD errors = 0;
-  return ClearCommError(device->handle, &errors, nullptr) != 0;
+  ClearCommError(Handle(d), &errors, nullptr);
+  PurgeComm(Handle(d), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void Close(Device &d) {
+  SetCommMask(Handle(d), 0);
+  EscapeCommFunction(Handle(d), CLRDTR);
+  Purge(d);
+  CloseHandle(Handle(d));
+}
+
+// The device is the COM port that VELDRV_COMn names ("COM7" or "\\.\COM7", so
+// a program fixed on COM1 can use the adapter Windows calls COM7), else COMn
+// itself; always opened as "\\.\COMn", since the plain name reaches only
+// COM1..COM9. A value that names no COM port fails the open rather than
+// falling back to another device.
+bool Open(Device &d, int port, const char *named, const LineSettings &line, DeviceOpenInfo &info) {
+  long n = port + 1;
+  if (named) {
+    std::snprintf(info.path, sizeof info.path, "%s", named);
+    n = ComNumber(named);
+    if (n == 0) {
+      info.failure = OpenFailure::kBadName;
+      return false;
+    }
+  }
+  std::snprintf(info.path, sizeof info.path, "\\\\.\\COM%ld", n);
+  // Exclusive (no sharing), existing device only, synchronous I/O.
+  HANDLE h = CreateFileA(info.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    // A COM port that another program holds answers "access denied".
+    info.failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND     ? OpenFailure::kNoDevice
+                   : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::kInUse
+                                                                                      : OpenFailure::kOther;
+    WindowsErrorText(error, info.osText, sizeof info.osText);
+    return false;
+  }
+  d.os = reinterpret_cast<intptr_t>(h);
+  BackendState<SerialState>(d).readConstantMs = 0;
+  // Only the line settings decide; the other preparations are best effort.
+  SetCommMask(h, 0);
+  SetupComm(h, kQueueBytes, kQueueBytes);
+  Purge(d);
+  SetReadWait(d, MAXDWORD);
+  if (!SetLine(d, line)) {
+    info.failure = OpenFailure::kLineRefused;
+    WindowsErrorText(GetLastError(), info.osText, sizeof info.osText);
+    Close(d);
+    return false;
+  }
+  return true;
+}
+
+void Abandon(Device &d) {
+  Close(d);  // Windows has no fork: never called
 }
 
 // A read or write that fails on a synchronous handle: the device is gone
 // (an adapter pulled out) or broken.
-IoResult Lost(char *why, size_t size) {
+IoResult Lost(Device &d, char *why, size_t size) {
   WindowsErrorText(GetLastError(), why, size);
+  DWORD errors = 0;
+  ClearCommError(Handle(d), &errors, nullptr);
   return IoResult::kLost;
 }
 
-IoResult SerialReadByte(SerialDevice *device, uint8_t *byte, char *why, size_t size) {
-  // Bounded by the read time-outs; success with no byte is a time-out.
-  DWORD got = 0;
-  if (!ReadFile(device->handle, byte, 1, &got, nullptr)) return Lost(why, size);
-  return got == 1 ? IoResult::kDone : IoResult::kTimeout;
+// ReadFile of what is there: with want 1 it waits for the first byte, with
+// more for want bytes, until the deadline.
+IoResult Read(Device &d, int64_t deadlineNs, size_t want, uint8_t *data, size_t size, size_t *got, char *why,
+              size_t whySize) {
+  *got = 0;
+  const int64_t left = deadlineNs - NowNs();
+  const DWORD ms = left <= 0 ? MAXDWORD : static_cast<DWORD>((left + 999999) / 1000000);
+  DWORD read = 0;
+  if (want > 1 && ms != MAXDWORD) {
+    // All of want, or what came by the deadline.
+    COMMTIMEOUTS t = {0, 0, ms, 100, 100};
+    if (!SetCommTimeouts(Handle(d), &t)) return Lost(d, why, whySize);
+    BackendState<SerialState>(d).readConstantMs = 0;
+    if (!ReadFile(Handle(d), data, static_cast<DWORD>(want < size ? want : size), &read, nullptr))
+      return Lost(d, why, whySize);
+  } else {
+    if (!SetReadWait(d, ms)) return Lost(d, why, whySize);
+    if (!ReadFile(Handle(d), data, static_cast<DWORD>(size), &read, nullptr)) return Lost(d, why, whySize);
+  }
+  *got = read;
+  return read > 0 ? IoResult::kDone : IoResult::kTimeout;
 }
 
-IoResult SerialWriteByte(SerialDevice *device, uint8_t byte, char *why, size_t size) {
-  // A write time-out is a success with nothing written: the byte is not out.
+// One WriteFile for the piece, bounded by the write time-outs: a time-out is
+// a success with fewer bytes written.
+IoResult Write(Device &d, int64_t, const uint8_t *data, size_t n, char *why, size_t whySize) {
   DWORD put = 0;
-  if (!WriteFile(device->handle, &byte, 1, &put, nullptr)) return Lost(why, size);
-  return put == 1 ? IoResult::kDone : IoResult::kTimeout;
+  if (!WriteFile(Handle(d), data, static_cast<DWORD>(n), &put, nullptr)) return Lost(d, why, whySize);
+  return put == n ? IoResult::kDone : IoResult::kTimeout;
 }
 
-// A synchronous one-byte WriteFile returns once the driver has taken the
-// byte, not once it has left the line; the 3 ms pause the A-series protocol
-// keeps before raising RTS covers the 1.1 ms a character takes at 9600 baud.
-bool SerialSetRts(SerialDevice *device, bool high) {
-  return EscapeCommFunction(device->handle, high ? SETRTS : CLRRTS) != 0;
+// A synchronous WriteFile returns once the driver has taken the bytes, not
+// once they have left the line; the 3 ms pause the A-series protocol keeps
+// before raising RTS covers the 1.1 ms a character takes at 9600 baud.
+bool SetRts(Device &d, bool high) {
+  return EscapeCommFunction(Handle(d), high ? SETRTS : CLRRTS) != 0;
 }
 
-bool SerialSetDtr(SerialDevice *device, bool high) {
-  return EscapeCommFunction(device->handle, high ? SETDTR : CLRDTR) != 0;
+// Alertable: completion routines the program queued to this thread may run.
+void Pause(Device &, uint32_t ms) {
+  SleepEx(ms, TRUE);
 }
 
-void DeviceSleep(uint32_t ms, bool alertable) {
-  if (alertable)
-    SleepEx(ms, TRUE);
-  else
-    Sleep(ms);
-}
+}  // namespace
 
-void DeviceErrorText(char *text, size_t size) {
-  WindowsErrorText(GetLastError(), text, size);
-}
+const DeviceOps kSerialDevice = {
+    nullptr, kCapLineSettings | kCapModemLines, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause,
+};

@@ -173,7 +173,7 @@ TEST_F(PtyDir, OpensAndRefusals) {
   for (int h : more) EXPECT_EQ(VelClose(h), 0);
 
   EXPECT_EQ(VelClose(h0), 0);
-  EXPECT_TRUE(PortEntry(0).isOpen);
+  EXPECT_TRUE(PortIsOpen(0));
   EXPECT_EQ(VelOpen(0, 1), 0);  // the lowest free handle again
   EXPECT_EQ(VelClose(0), 0);
   // While we hold it, nobody else may lock it.
@@ -181,7 +181,7 @@ TEST_F(PtyDir, OpensAndRefusals) {
   EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
   close(other);
   EXPECT_EQ(VelClose(h1), 0);
-  EXPECT_FALSE(PortEntry(0).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
   EXPECT_EQ(VelOpen(0, 1), 0);  // free again
   EXPECT_EQ(VelClose(0), 0);
 

@@ -14,9 +14,9 @@ constexpr uint32_t kPauseMs = 3;
 
 void SendWithRtsDropped(WireTape &tape, uint8_t byte, const char *what) {
   tape.Expect(Ev::RtsOff, 0, what);
-  tape.ExpectSleep(kPauseMs, true, what);
+  tape.ExpectSleep(kPauseMs, what);
   tape.Expect(Ev::Write, byte, what);
-  tape.ExpectSleep(kPauseMs, true, what);
+  tape.ExpectSleep(kPauseMs, what);
   tape.Expect(Ev::RtsOn, 0, what);
 }
 

@@ -239,7 +239,7 @@ TEST_F(Exports, OpenClearsTheSharedRecordAndTheOtherFamilyIsRefused) {
   EXPECT_EQ(VelClose(second), 0);
   EXPECT_EQ(link->sessionByte, 0x33);  // kept by close for the other handle
   EXPECT_EQ(VelClose(a), 0);
-  EXPECT_FALSE(PortEntry(0).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
   // Closed, the port opens for the other family.
   int fx = VelOpen(0, 1);
   EXPECT_GE(fx, 0);
@@ -253,8 +253,8 @@ TEST_F(Exports, DetachClosesEveryHandleAndPort) {
   ASSERT_EQ(VelOpen(1, 0), 2);
   LibraryDetach();
   EXPECT_EQ(fake::Get().openDevices, 0);
-  EXPECT_FALSE(PortEntry(0).isOpen);
-  EXPECT_FALSE(PortEntry(1).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
+  EXPECT_FALSE(PortIsOpen(1));
   LibraryAttach();
   EXPECT_EQ(VelClose(1), VEL_BAD_HANDLE);
   EXPECT_EQ(VelOpen(0, 1), 0);

@@ -33,12 +33,6 @@ TEST_F(PortLayer, OpenSetsUpTheLineAndDropsWhatCameBefore) {
   EXPECT_EQ(s.baudRate, 9600u);
   EXPECT_EQ(s.byteSize, 7);
   EXPECT_EQ(s.parity, 2);
-  const DeviceTimeouts &t = fake::Get().lastTimeouts;
-  EXPECT_EQ(t.readIntervalMs, 990u);
-  EXPECT_EQ(t.readTotalMultiplierMs, 990u);
-  EXPECT_EQ(t.readTotalConstantMs, 0u);
-  EXPECT_EQ(t.writeTotalMultiplierMs, 100u);
-  EXPECT_EQ(t.writeTotalConstantMs, 100u);
   EXPECT_TRUE(Logged(Ev::DtrOn) && Logged(Ev::RtsOn));
   EXPECT_TRUE(Logged(Ev::Sleep, 495));  // the line settles
   EXPECT_TRUE(fake::Get().input.empty());
@@ -51,16 +45,16 @@ TEST_F(PortLayer, SharedByReferenceCountForOneFamilyAndClosedWithTheLast) {
   bool otherLine = false;
   EXPECT_EQ(PortOpen(0, kA, &otherLine), kStatusPort);  // the other family's format
   EXPECT_TRUE(otherLine);
-  const ComPort &port = PortEntry(0);
+  const PortRecord &port = PortEntry(0);
   EXPECT_EQ(port.refCount, 2);
   EXPECT_EQ(port.line.byteSize, 7);
   EXPECT_EQ(fake::Only({Ev::Open}).size(), 1u);
 
   EXPECT_EQ(PortRelease(0), kStatusOk);
-  EXPECT_TRUE(port.isOpen);
+  EXPECT_TRUE(PortIsOpen(0));
   EXPECT_FALSE(Logged(Ev::Close));
   EXPECT_EQ(PortRelease(0), kStatusOk);
-  EXPECT_FALSE(port.isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
   EXPECT_TRUE(Logged(Ev::DtrOff));
   EXPECT_EQ(fake::Get().openDevices, 0);
   fake::Get().log.clear();
@@ -71,11 +65,11 @@ TEST_F(PortLayer, SharedByReferenceCountForOneFamilyAndClosedWithTheLast) {
 TEST_F(PortLayer, FailedOpensLeaveThePortClosed) {
   fake::Get().missing.insert("COM2");
   EXPECT_EQ(PortOpen(1, kFx), kStatusPort);
-  EXPECT_FALSE(PortEntry(1).isOpen);
+  EXPECT_FALSE(PortIsOpen(1));
 
   fake::Get().lineFails = true;
   EXPECT_EQ(PortOpen(2, kFx), kStatusPort);
-  EXPECT_FALSE(PortEntry(2).isOpen);
+  EXPECT_FALSE(PortIsOpen(2));
   EXPECT_EQ(fake::Get().openDevices, 0);  // closed again
 
   EXPECT_EQ(PortOpen(16, kFx), kStatusPort);
@@ -87,8 +81,8 @@ TEST_F(PortLayer, CloseAllIgnoresReferenceCounts) {
   ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
   ASSERT_EQ(PortOpen(5, kA), kStatusOk);
   PortCloseAll();
-  EXPECT_FALSE(PortEntry(0).isOpen);
-  EXPECT_FALSE(PortEntry(5).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
+  EXPECT_FALSE(PortIsOpen(5));
   EXPECT_EQ(fake::Get().openDevices, 0);
 }
 
@@ -99,7 +93,7 @@ TEST_F(PortLayer, FailuresAndTheirReasons) {
   PlcLink link{0, 0, 0, kMaxFrameBytes};
   uint8_t b = 0;
   const uint8_t request[] = {0x05, 0x02};
-  ASSERT_EQ(SendBytes(link, request, 2), kStatusOk);
+  ASSERT_EQ(SendBytes(link, request, 2, 1), kStatusOk);
   fake::Answer({0x06});
   ASSERT_EQ(ReceiveByte(link, &b), kStatusOk);
   EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);  // nothing more arrives
@@ -114,7 +108,7 @@ TEST_F(PortLayer, FailuresAndTheirReasons) {
 
   ClearPortReason(0);
   fake::Get().writeFails = true;
-  EXPECT_EQ(SendBytes(link, request, 2), kStatusTimeout);
+  EXPECT_EQ(SendBytes(link, request, 2, 1), kStatusTimeout);
   EXPECT_STREQ(PortFailure(0), "write failed: fake write failure");
   EXPECT_EQ(fake::Written().size(), 3u);  // the piece stops at the failed byte
 
@@ -130,7 +124,7 @@ TEST_F(PortLayer, FailuresAndTheirReasons) {
 TEST_F(PortLayer, PrimitivesOnAClosedPortFailWithoutADevice) {
   PlcLink link{7, 0, 0, kMaxFrameBytes};
   uint8_t b = 1;
-  EXPECT_EQ(SendBytes(link, &b, 1), kStatusTimeout);
+  EXPECT_EQ(SendBytes(link, &b, 1, 0), kStatusTimeout);
   EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);
   EXPECT_TRUE(fake::Get().log.empty());
 }
