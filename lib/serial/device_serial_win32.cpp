@@ -15,7 +15,7 @@ namespace {
 constexpr DWORD kQueueBytes = 4096;
 
 struct SerialState {
-  DWORD readConstantMs;  // ReadTotalTimeoutConstant as programmed; MAXDWORD: reads return at once
+  DWORD readTotalMs;  // ReadTotalTimeoutConstant as programmed
 };
 
 HANDLE Handle(const Device &d) {
@@ -42,15 +42,14 @@ void WindowsErrorText(DWORD error, char *text, size_t size) {
     if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
-// Reads wait (ms) for the first byte and then return what is there, or
-// (MAXDWORD) return what is there at once; writes take 100 ms per byte and
-// 100 ms.
-bool SetReadWait(Device &d, DWORD ms) {
+// A read waits at most ms in all for the bytes it asks for; a write takes
+// 100 ms per byte and 100 ms.
+bool SetReadTotal(Device &d, DWORD ms) {
   SerialState &state = BackendState<SerialState>(d);
-  if (state.readConstantMs == ms) return true;
-  COMMTIMEOUTS t = {MAXDWORD, ms == MAXDWORD ? 0 : MAXDWORD, ms == MAXDWORD ? 0 : ms, 100, 100};
+  if (state.readTotalMs == ms) return true;
+  COMMTIMEOUTS t = {0, 0, ms, 100, 100};
   if (!SetCommTimeouts(Handle(d), &t)) return false;
-  state.readConstantMs = ms;
+  state.readTotalMs = ms;
   return true;
 }
 
@@ -120,12 +119,12 @@ bool Open(Device &d, int port, const char *named, const LineSettings &line, Devi
     return false;
   }
   d.os = reinterpret_cast<intptr_t>(h);
-  BackendState<SerialState>(d).readConstantMs = 0;
+  BackendState<SerialState>(d).readTotalMs = 0;
   // Only the line settings decide; the other preparations are best effort.
   SetCommMask(h, 0);
   SetupComm(h, kQueueBytes, kQueueBytes);
   Purge(d);
-  SetReadWait(d, MAXDWORD);
+  SetReadTotal(d, 990);
   if (!SetLine(d, line)) {
     info.failure = OpenFailure::kLineRefused;
     WindowsErrorText(GetLastError(), info.osText, sizeof info.osText);
@@ -148,27 +147,28 @@ IoResult Lost(Device &d, char *why, size_t size) {
   return IoResult::kLost;
 }
 
-// ReadFile of what is there: with want 1 it waits for the first byte, with
-// more for want bytes, until the deadline.
+// ReadFile of want bytes (1: the first byte), or of what came by the
+// deadline; then, at once, of what else is in the driver's queue.
 IoResult Read(Device &d, int64_t deadlineNs, size_t want, uint8_t *data, size_t size, size_t *got, char *why,
               size_t whySize) {
   *got = 0;
   const int64_t left = deadlineNs - NowNs();
-  const DWORD ms = left <= 0 ? MAXDWORD : static_cast<DWORD>((left + 999999) / 1000000);
+  const DWORD ms = left > 1000000 ? static_cast<DWORD>((left + 999999) / 1000000) : 1;
   DWORD read = 0;
-  if (want > 1 && ms != MAXDWORD) {
-    // All of want, or what came by the deadline.
-    COMMTIMEOUTS t = {0, 0, ms, 100, 100};
-    if (!SetCommTimeouts(Handle(d), &t)) return Lost(d, why, whySize);
-    BackendState<SerialState>(d).readConstantMs = 0;
-    if (!ReadFile(Handle(d), data, static_cast<DWORD>(want < size ? want : size), &read, nullptr))
-      return Lost(d, why, whySize);
-  } else {
-    if (!SetReadWait(d, ms)) return Lost(d, why, whySize);
-    if (!ReadFile(Handle(d), data, static_cast<DWORD>(size), &read, nullptr)) return Lost(d, why, whySize);
+  if (!SetReadTotal(d, ms) ||
+      !ReadFile(Handle(d), data, static_cast<DWORD>(want < size ? want : size), &read, nullptr))
+    return Lost(d, why, whySize);
+  if (read == 0) return IoResult::kTimeout;
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (read < size && ClearCommError(Handle(d), &errors, &status) && status.cbInQue > 0) {
+    DWORD more = 0;
+    const DWORD room = static_cast<DWORD>(size - read);
+    if (ReadFile(Handle(d), data + read, status.cbInQue < room ? status.cbInQue : room, &more, nullptr))
+      read += more;
   }
   *got = read;
-  return read > 0 ? IoResult::kDone : IoResult::kTimeout;
+  return IoResult::kDone;
 }
 
 // One WriteFile for the piece, bounded by the write time-outs: a time-out is

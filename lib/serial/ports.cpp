@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/clock.h"
+#include "base/wait.h"
 #include "trace/trace.h"
 
 namespace {
@@ -164,8 +165,8 @@ Status PortOpen(int port, const LineSettings &s, bool *otherLine) {
   bool waited = false;
   uint32_t attempts = 0;
   for (;;) {
-    const PortState state = p.state.load();
-    if (state == PortState::kOpen) {
+    const uint32_t state = p.state.load();
+    if (state == kPortOpen) {
       if (s.byteSize != p.line.byteSize || s.parity != p.line.parity) {
         // Both families on one line would break both: the second one's
         // frames would go out in the first one's character format.
@@ -185,7 +186,7 @@ Status PortOpen(int port, const LineSettings &s, bool *otherLine) {
       if (Tracing()) TraceLine(port, "open %s: open already, %d links share it", p.path, p.refCount);
       return kStatusOk;
     }
-    if (state == PortState::kClosed) {
+    if (state == kPortClosed) {
       if (waited && p.openAttempts != attempts && p.lastOpenFailed) {
         NoteOpenFailure(kStatusPort, "%s", p.openReason);  // the open this one waited for failed
         return kStatusPort;
@@ -196,10 +197,10 @@ Status PortOpen(int port, const LineSettings &s, bool *otherLine) {
     if (!waited) attempts = p.openAttempts;
     waited = true;
     table.unlock();
-    p.state.wait(state);
+    WaitWhile(p.state, state);
     table.lock();
   }
-  p.state = PortState::kOpening;
+  p.state = kPortOpening;
   p.line = s;
   table.unlock();
   const Status opened = OpenDevice(port, p, s);
@@ -207,9 +208,9 @@ Status PortOpen(int port, const LineSettings &s, bool *otherLine) {
   p.openAttempts++;
   p.lastOpenFailed = opened != kStatusOk;
   p.refCount = opened == kStatusOk ? 1 : 0;
-  p.state = opened == kStatusOk ? PortState::kOpen : PortState::kClosed;
+  p.state = opened == kStatusOk ? kPortOpen : kPortClosed;
   table.unlock();
-  p.state.notify_all();
+  WakeAll(p.state);
   return opened;
 }
 
@@ -218,9 +219,9 @@ Status PortRelease(int port) {
   PortRecord &p = Entry(port);
   {
     std::lock_guard<FairLock> table(tableLock);
-    if (p.state != PortState::kOpen) return kStatusPort;
+    if (p.state != kPortOpen) return kStatusPort;
     if (--p.refCount > 0) return kStatusOk;
-    p.state = PortState::kClosing;
+    p.state = kPortClosing;
   }
   {
     std::lock_guard<FairLock> guard(p.lock);
@@ -228,9 +229,9 @@ Status PortRelease(int port) {
   }
   {
     std::lock_guard<FairLock> table(tableLock);
-    p.state = PortState::kClosed;
+    p.state = kPortClosed;
   }
-  p.state.notify_all();
+  WakeAll(p.state);
   return kStatusOk;
 }
 
@@ -238,10 +239,10 @@ void PortCloseAll() {
   if (!tableLock.try_lock()) return;  // a claim in progress: the OS closes what is left
   for (int port = 0; port < kPortCount; port++) {
     PortRecord &p = ports[port];
-    if (p.state != PortState::kOpen || !p.lock.try_lock()) continue;  // opening, closing, or a transfer
+    if (p.state != kPortOpen || !p.lock.try_lock()) continue;  // opening, closing, or a transfer
     CloseDevice(port, p);
     p.refCount = 0;
-    p.state = PortState::kClosed;
+    p.state = kPortClosed;
     p.lock.unlock();
   }
   tableLock.unlock();
@@ -251,9 +252,9 @@ void PortForgetAll() {
   tableLock.Reset();
   for (PortRecord &p : ports) {
     p.lock.Reset();
-    if (p.state == PortState::kOpen && p.device.ops) p.device.ops->abandon(p.device);
+    if (p.state == kPortOpen && p.device.ops) p.device.ops->abandon(p.device);
     p.device = Device{};
-    p.state = PortState::kClosed;
+    p.state = kPortClosed;
     p.refCount = 0;
   }
 }
@@ -267,7 +268,7 @@ PortGuard::~PortGuard() {
 }
 
 bool PortIsOpen(int port) {
-  return ValidPort(port) && Entry(port).state == PortState::kOpen;
+  return ValidPort(port) && Entry(port).state == kPortOpen;
 }
 
 const PortRecord &PortEntry(int port) {

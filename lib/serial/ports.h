@@ -15,12 +15,12 @@ constexpr uint32_t kReadTimeoutMs = 18 * kTickMs;  // 990 ms per byte, from the 
 constexpr uint32_t kSettleMs = 9 * kTickMs;        // pause after configuring a port
 constexpr int kReceiveBytes = 1024;                // more than the largest answer (an FX read: 512)
 
-enum class PortState : int32_t { kClosed, kOpening, kOpen, kClosing };
+enum PortState : uint32_t { kPortClosed, kPortOpening, kPortOpen, kPortClosing };
 
 struct PortRecord {
   // Under the table lock: claiming and releasing the port. Opening and
   // closing the device run outside it; opens of the port wait meanwhile.
-  std::atomic<PortState> state;
+  std::atomic<uint32_t> state;  // PortState
   int32_t refCount;
   LineSettings line;      // the settings of the open that opened the device
   uint32_t openAttempts;  // counts the opens that ended, for the opens waiting for them
