@@ -73,6 +73,11 @@ struct DeviceOps {
   // other name and the default name of COM<n>.
   const char *scheme;
   uint32_t caps;  // DeviceCaps
+  // The longest the receiver leaves bytes that arrived unread while it waits
+  // for a batch of an answer: a serial port keeps them in its queue; a TCP
+  // connection acknowledges segments as they are read, and a server whose
+  // window counts segments (one a character) stalls without that.
+  uint32_t batchMs;
   // Opens name (what follows the scheme; nullptr: the default device of
   // port 0..15) for exclusive use, sets the line where it can, DTR and RTS
   // high. A connection gives up after kConnectMs. On failure info says what

@@ -325,4 +325,4 @@ void Pause(Device &, uint32_t ms) {
 
 }  // namespace
 
-const DeviceOps kTcpDevice = {"tcp://", 0, Open, Close, Abandon, Purge, Read, Write, nullptr, Pause};
+const DeviceOps kTcpDevice = {"tcp://", 0, 16, Open, Close, Abandon, Purge, Read, Write, nullptr, Pause};

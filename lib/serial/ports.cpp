@@ -15,11 +15,6 @@ namespace {
 PortRecord ports[kPortCount];
 FairLock tableLock;  // claims and releases port records; never held across device I/O
 
-// Mid-answer on a slow line the receiver waits for a batch: at most this
-// long, so that the end of an answer is seen when it can have arrived and a
-// line that went quiet soon after.
-constexpr int64_t kBatchNs = 40 * 1000000LL;
-
 bool ValidPort(int port) {
   return static_cast<uint16_t>(port) < kPortCount;
 }
@@ -115,7 +110,8 @@ void CloseDevice(int port, PortRecord &p) {
 
 // Fills the empty receive buffer: waits for the first byte at most 990 ms;
 // in the middle of an answer on a line no faster than its baud rate, first
-// for a batch of what is still missing.
+// for a batch of what is still missing: until it can all have arrived, or
+// for the device's batch time (a line that went quiet is seen soon after).
 Status Fill(int port, PortRecord &p) {
   Device &d = p.device;
   const int64_t start = NowNs();
@@ -124,7 +120,7 @@ Status Fill(int port, PortRecord &p) {
   char why[160];
   IoResult r = IoResult::kTimeout;
   if (p.answerArrived > 0 && missing > 1 && p.answerArrived * p.charNs <= start - p.sentNs) {
-    const int64_t until = start + std::min(missing * p.charNs, kBatchNs);
+    const int64_t until = start + std::min<int64_t>(missing * p.charNs, d.ops->batchMs * 1000000LL);
     r = d.ops->read(d, until, std::min(missing, kReceiveBytes), p.received, kReceiveBytes, &got, why,
                     sizeof why);
   }

@@ -116,7 +116,7 @@ bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
 }
 
 const DeviceOps kFake = {
-    nullptr, kCapLineSettings | kCapModemLines, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
+    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
 
 }  // namespace
 
