@@ -1,6 +1,7 @@
 // velbench: runs the benchmarks and prints one table with every target and whether it held.
 // Usage: velbench [--only NAME,...] [--velsim PATH] [--node-modules DIR | --node-skip REASON]
-// Sections: paced, timeout, unpaced, scaling, peer, gateway. Exit status 1 when a target was missed.
+// Sections: paced, timeout, unpaced, segments, opens, scaling, peer, gateway. Exit status 1 when a target
+// was missed.
 #include <sys/utsname.h>
 
 #include <cstdio>
@@ -40,7 +41,7 @@ std::string LoadAverage() {
 [[noreturn]] void Usage(int code) {
   std::fprintf(code ? stderr : stdout,
                "usage: velbench [--only NAME,...] [--velsim PATH] [--node-modules DIR | --node-skip REASON]\n"
-               "sections: paced, timeout, unpaced, scaling, peer, gateway (default: all)\n");
+               "sections: paced, timeout, unpaced, segments, opens, scaling, peer, gateway (default: all)\n");
   std::exit(code);
 }
 
@@ -81,8 +82,8 @@ int main(int argc, char **argv) {
               std::thread::hardware_concurrency(), CpuModel().c_str(), u.release, LoadAverage().c_str());
 
   const std::pair<const char *, std::function<void(const Options &, ResultTable &)>> sections[] = {
-      {"paced", PacedTransfers},    {"timeout", TimeoutPrecision},
-      {"unpaced", UnpacedOverhead}, {"scaling", PortScaling},
+      {"paced", PacedTransfers}, {"timeout", TimeoutPrecision}, {"unpaced", UnpacedOverhead},
+      {"segments", TcpSegments}, {"opens", ParallelOpens},      {"scaling", PortScaling},
       {"peer", NodePeer},
 #ifdef VELBENCH_VELGW
       {"gateway", GatewaySection},

@@ -48,6 +48,12 @@ double ProcessCpuMs() {
   return ms(u.ru_utime) + ms(u.ru_stime);
 }
 
+long ThreadWakeUps() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return u.ru_nvcsw;
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());

@@ -15,6 +15,8 @@ const std::string &DeviceDir();
 double NowMs();
 // User plus system CPU time of the whole process, in milliseconds.
 double ProcessCpuMs();
+// Times the calling thread gave up the CPU to wait (poll, sleep, a blocking read): its wake-ups.
+long ThreadWakeUps();
 
 double Median(std::vector<double> values);
 double Max(const std::vector<double> &values);

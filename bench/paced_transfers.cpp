@@ -29,9 +29,14 @@ constexpr Size kSizes[] = {{2, 15, 1.05}, {64, 5, 0}, {254, 3, 1.01}, {600, 3, 1
 constexpr Size kTracedSizes[] = {{254, 3, 1.01}, {4096, 1, 1.01}};
 constexpr Size kTcpSizes[] = {{2, 15, 1.05}, {254, 3, 1.01}, {4096, 1, 1.01}};
 
-// The CPU of the library may cost at most this much more than a bare receive loop at the same pace,
-// measured at the same time: a wake-up per character is the floor, whatever the machine's load.
-constexpr double kCpuOverFloor = 1.2;
+// The CPU of the library may cost at most this much of what a bare receive loop at the same pace costs,
+// measured at the same time: the loop wakes once per character, the library waits for batches. Over
+// TCP the batches are shorter (the connection acknowledges what is read) and every acknowledgement
+// the library's reads send crosses the loopback in its time: there the earlier target stays.
+constexpr double kCpuOverFloor = 0.3;
+constexpr double kCpuOverFloorTcp = 1.2;
+// Wake-ups of the calling thread in a 254-byte FX read frame (ENQ/ACK and 512 reply characters).
+constexpr double kWakeUpsPerFxReadFrame = 20;
 
 // One way of running the transfers: plain, with the trace written to a file, ...
 struct Pass {
@@ -45,6 +50,7 @@ struct Pass {
 struct Measured {
   std::vector<double> ms;
   double cpuMs = 0, wallMs = 0, simCpuMs = 0;  // summed over the repetitions
+  long wakeUps = 0;                            // of the calling thread, summed
   CpuFloor floor;                              // a bare receive loop during the last repetition
 };
 
@@ -65,8 +71,10 @@ Measured Run(int handle, Family family, Op op, const Size &size, const VelsimPro
                                               static_cast<int>(ms / CharMs(family)));
     }
     const double sim0 = sim.cpuMs(), cpu0 = ProcessCpuMs(), t0 = NowMs();
+    const long wake0 = ThreadWakeUps();
     const int rc = op == Op::Write ? VelWrB(handle, 'S', kAddress, size.bytes, data.data())
                                    : VelRdB(handle, 'S', kAddress, size.bytes, back.data());
+    const long wake1 = ThreadWakeUps();
     const double t1 = NowMs(), cpu1 = ProcessCpuMs(), sim1 = sim.cpuMs();
     if (rc != 0) {
       throw std::runtime_error(
@@ -80,6 +88,7 @@ Measured Run(int handle, Family family, Op op, const Size &size, const VelsimPro
     m.wallMs += t1 - t0;
     m.cpuMs += cpu1 - cpu0;
     m.simCpuMs += sim1 - sim0;
+    m.wakeUps += wake1 - wake0;
     if (probe) m.floor = probe->result();
   }
   return m;
@@ -102,6 +111,19 @@ void AddRows(ResultTable &table, Family family, Op op, const Size &size, const M
   row.held = size.target <= 0 ? Held::Info : ratio <= size.target ? Held::Yes : Held::No;
   table.addAndShow(row);
 
+  if ((size.bytes == 254 || size.bytes == 4096) && !pass.trace) {
+    const int frames = wire.frames * size.reps;
+    const double perFrame = static_cast<double>(m.wakeUps) / frames;
+    const bool judged = size.bytes == 254 && family == Family::Fx && op == Op::Read && !pass.tcp;
+    table.addAndShow({"wake-ups",
+                      Format("%s %s %d B%s", FamilyName(family), OpName(op), size.bytes, pass.label),
+                      Format("%.1f per frame, %.0f per transfer (%d received characters a frame)", perFrame,
+                             static_cast<double>(m.wakeUps) / size.reps,
+                             ReceivedChars(family, op, size.bytes) / wire.frames),
+                      judged ? Format("<= %.0f per frame", kWakeUpsPerFxReadFrame) : "-",
+                      judged ? (perFrame <= kWakeUpsPerFxReadFrame ? Held::Yes : Held::No) : Held::Info});
+  }
+
   if (size.bytes == 4096) {
     const double load = 100 * m.cpuMs / m.wallMs;
     const int received = ReceivedChars(family, op, size.bytes) * size.reps;
@@ -119,9 +141,10 @@ void AddRows(ResultTable &table, Family family, Op op, const Size &size, const M
     // far below 1 %.
     // With the trace on, formatting every byte costs its share: shown, not judged.
     const bool againstFloor = op == Op::Read && m.floor.ok;
-    Held held = againstFloor ? (usPerChar <= kCpuOverFloor * m.floor.usPerChar ? Held::Yes : Held::No)
+    const double most = pass.tcp ? kCpuOverFloorTcp : kCpuOverFloor;
+    Held held = againstFloor ? (usPerChar <= most * m.floor.usPerChar ? Held::Yes : Held::No)
                              : (load < 1 ? Held::Yes : Held::No);
-    std::string target = againstFloor ? Format("<= %.1f x bare loop", kCpuOverFloor) : "< 1 %";
+    std::string target = againstFloor ? Format("<= %.1f x bare loop", most) : "< 1 %";
     if (pass.trace) {
       held = Held::Info;
       target = "-";
@@ -188,12 +211,15 @@ void PacedTransfers(const Options &options, ResultTable &table) {
   table.note(
       "CPU: getrusage(RUSAGE_SELF) user+system time of the benchmark process (the calling thread is its only "
       "busy thread) over wall time; the simulator runs as a separate velsim process, its own load is shown "
-      "apart (from /proc, 10 ms resolution). The paced simulator hands over every character on its own, so "
-      "the caller wakes once per character received; the bare loop, a process of its own reading 254-byte "
-      "frames from a second paced velsim of the same family with one poll() and one read() a character "
-      "during the 4096-byte reads, costs that wake-up without the library. A read may cost at most 1.2 times "
-      "as much CPU per "
-      "character received as that loop did at the same time (writes: below 1 % load). Trace to a file: "
+      "apart (from /proc, 10 ms resolution). The paced simulator hands over every character on its own; the "
+      "bare loop, a process of its own reading 254-byte frames from a second paced velsim of the same family "
+      "with one poll() and one read() a character during the 4096-byte reads, costs a wake-up per character. "
+      "The library waits for batches of the characters an answer still lacks: a read may cost at most 0.3 "
+      "times as much CPU per character received as that loop did at the same time (over TCP, whose batches "
+      "are shorter, 1.2 times; writes: below 1 % load). Wake-ups: voluntary context switches of the calling "
+      "thread (getrusage(RUSAGE_THREAD)), that is its waits in poll, sleeps and blocking calls; judged on "
+      "the serial line (over TCP at most 16 ms pass between two reads, so that the connection's "
+      "acknowledgements keep the server sending). Trace to a file: "
       "VELDRV_TRACE names a file "
       "in the benchmark's folder, every frame and call is written to it. Over TCP: velsim --listen --pace on "
       "127.0.0.1 in a process of its own, the port named tcp://127.0.0.1:PORT by VELDRV_COM<n>; the wire "

@@ -42,8 +42,7 @@ double ReadAtOnce(const std::vector<int> &handles, int ports) {
 void PortScaling(const Options &, ResultTable &table) {
   for (velsim::Family family : {velsim::Family::Fx, velsim::Family::A}) {
     const char *name = family == velsim::Family::Fx ? "FX" : "A";
-    Progress("scaling %s: opening %d paced ports (the port table lock holds each open for 0.5 s)", name,
-             kPorts);
+    Progress("scaling %s: opening %d paced ports", name, kPorts);
     std::vector<std::unique_ptr<velsim::PtyLine>> lines;
     std::vector<int> handles;
     for (int p = 0; p < kPorts; p++) {

@@ -23,6 +23,10 @@ void TimeoutPrecision(const Options &options, ResultTable &table);
 void UnpacedOverhead(const Options &options, ResultTable &table);
 // 1, 4 and 16 paced ports at once: aggregate throughput.
 void PortScaling(const Options &options, ResultTable &table);
+// TCP segments per frame and per transfer, counted on the simulator's side.
+void TcpSegments(const Options &options, ResultTable &table);
+// Two ports opened from two threads against one port alone.
+void ParallelOpens(const Options &options, ResultTable &table);
 // node-fxplc and the library reading the same paced FX simulator.
 void NodePeer(const Options &options, ResultTable &table);
 // velgw: Modbus latency against a plain libmodbus server, 16 paced controllers against one, CPU,

@@ -21,6 +21,7 @@
 #include "fx_controller.h"
 #include "pacer.h"
 #include "tcp_address.h"
+#include "tcp_segments.h"
 
 namespace velsim {
 
@@ -115,6 +116,11 @@ bool LineServer::closeClient() {
   if (fd_ == client_) fd_ = -1;
   client_ = -1;
   return true;
+}
+
+std::uint64_t LineServer::segmentsReceived() const {
+  std::lock_guard lock(mutex_);
+  return client_ < 0 ? 0 : DataSegmentsIn(client_);
 }
 
 bool LineServer::hasClient() const {

@@ -82,6 +82,9 @@ class LineServer {
 
   std::uint64_t protocolErrors() const;
   std::uint64_t frames() const;
+  // TCP: the data segments the connected client has sent (its connection's
+  // TCP_INFO), for counting what a frame costs on a network; 0 without one.
+  std::uint64_t segmentsReceived() const;
 
   // Wire time at 9600 baud in both directions (FX 10 bits a character, A-series 11).
   void setPace(bool on);

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "../serial/ports.h"
-#include "../trace/trace.h"
+#include "serial/ports.h"
+#include "trace/trace.h"
 
 namespace {
 

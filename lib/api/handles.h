@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../serial/fair_lock.h"
+#include "base/fair_lock.h"
 
 constexpr int kHandleCount = 32;
 
@@ -34,8 +34,8 @@ void LibraryForkChild();
 
 // For the length of an export call: a thread that is cancelled inside the
 // call leaves when the call has returned, with every lock released and no
-// slot reserved. Implemented by the platform (process_posix.cpp,
-// dllmain_win32.cpp).
+// slot reserved. Implemented by the platform (call_scope_posix.cpp,
+// call_scope_win32.cpp).
 class CallScope {
  public:
   CallScope();

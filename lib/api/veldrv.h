@@ -18,7 +18,8 @@
  * 0x0080, Y0 at 0x00A0, M0 at 0x0100); VELDRV_FX_AREAS=legacy, read at
  * each open, puts them back at 0x0400, 0x0500 and 0x0800.
  *
- * Transfers are cut into frames of at most 254 bytes; the first failed frame
+ * Transfers are cut into frames of at most 254 bytes (fewer with
+ * VELDRV_FRAME_BYTES, read at each open); the first failed frame
  * ends the transfer (frames before it stay done) and its status is returned.
  * A count of 0 sends nothing and returns the status the last transfer on the
  * port left: 0 after a success, else that failure's code.
@@ -49,7 +50,7 @@
 #define VEL_OK 0
 #define VEL_TIMEOUT (-1)      /* the controller did not answer within 990 ms */
 #define VEL_NO_HANDLE (-2)    /* VelOpen: all 32 handles are in use */
-#define VEL_CHECKSUM (-3)     /* FX read reply checksum wrong; VelClose: close failed */
+#define VEL_CHECKSUM (-3)     /* FX read reply checksum wrong */
 #define VEL_PORT (-4)         /* port number invalid, not open, or not openable */
 #define VEL_BAD_ARGUMENT (-5) /* null buffer, or a count outside 0..65535 bytes / 0..32767 words */
 #define VEL_WRONG_CHAR (-6)   /* a wrong character or value was received */
@@ -82,9 +83,12 @@ VELDRV_API int VELDRV_CALL VelWrB(int handle, int letter, int start, int count, 
 VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, void *buffer);
 
 /* The reason of the last failure on the handle's port: copies a short
- * English sentence naming the device into text (NUL-terminated, cut to
- * size bytes; at most 255 characters) and returns that failure's status
- * code, or 0 with an empty text when the last transfer succeeded. With
+ * English sentence, "COMn (device): what happened", into text
+ * (NUL-terminated, cut to size bytes; at most 255 characters) and returns
+ * that failure's status code, or 0 with an empty text when the last
+ * transfer succeeded. A device that is gone (a hang-up, a server that
+ * closed the connection) says "device lost": close every handle on the
+ * port and open it again. With
  * handle -1: the calling thread's last failed VelOpen. VEL_BAD_HANDLE for a
  * handle that is not open. text may be NULL when size is 0. */
 VELDRV_API int VELDRV_CALL VelReason(int handle, char *text, int size);

@@ -1,9 +1,9 @@
-// FX protocol: ASCII-hex frames opened by ENQ/ACK, at most 254 bytes each.
-// All routines return 1 on success, 0 on failure with link.status set.
+// FX protocol: ASCII-hex frames opened by ENQ/ACK. Every routine returns
+// kStatusOk or the failure.
 #pragma once
 #include <cstdint>
 
-#include "../links/plc_link.h"
+#include "links/family.h"
 
 constexpr uint8_t kEnq = 0x05;
 constexpr uint8_t kAck = 0x06;
@@ -13,15 +13,11 @@ constexpr uint8_t kNak = 0x15;
 constexpr uint8_t kFxRead = '0';
 constexpr uint8_t kFxWrite = '1';
 
-int FxReadBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer);
-int FxWriteBytes(PlcLink &link, int64_t address, int count, uint8_t *buffer);
-int FxReadWords(PlcLink &link, int64_t address, int count, uint8_t *buffer);
-int FxWriteWords(PlcLink &link, int64_t address, int count, uint8_t *buffer);
-
-int FxReadFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer);
-int FxWriteFrame(PlcLink &link, int64_t address, int n, const uint8_t *buffer);
+Status FxReadFrame(PlcLink &link, int64_t address, int n, uint8_t *buffer);
+Status FxWriteFrame(PlcLink &link, int64_t address, int n, const uint8_t *buffer);
 
 // Hex pairs: high nibble first, uppercase; both characters go into *sum.
-void SendHexByte(PlcLink &link, unsigned value, uint8_t *sum);
-void SendHexData(PlcLink &link, const uint8_t *buffer, int n, uint8_t *sum);
-int ReceiveHexByte(PlcLink &link, uint8_t *target, uint8_t *sum);
+// PutHexByte writes the pair at out and returns the position after it.
+uint8_t *PutHexByte(uint8_t *out, unsigned value, uint8_t *sum);
+// A pair received into *target; a pair cut short leaves its high nibble.
+Status ReceiveHexByte(const PlcLink &link, uint8_t *target, uint8_t *sum);

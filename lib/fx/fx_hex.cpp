@@ -1,7 +1,6 @@
 // Hex pairs of the FX protocol.
-#include "../serial/ports.h"
-#include "../trace/trace.h"
 #include "fx.h"
+#include "serial/reasons.h"
 
 namespace {
 
@@ -9,47 +8,35 @@ uint8_t HexDigit(unsigned nibble) {
   return static_cast<uint8_t>(nibble < 10 ? nibble + 0x30 : nibble + 0x37);
 }
 
-// The nibble of '0'..'9' or 'A'..'F', or -1 for any other character.
-int NibbleOf(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - 0x30;
-  if (c >= 'A' && c <= 'F') return c - 0x37;
-  return -1;
-}
-
-// One hex character into *nibble; -1 (time-out) or -2 (wrong character).
-int ReceiveHexDigit(PlcLink &link, int *nibble, uint8_t *sum) {
+// One hex character ('0'..'9', 'A'..'F') into *nibble; a time-out, or
+// kStatusWrongChar for any other character.
+Status ReceiveHexDigit(const PlcLink &link, int *nibble, uint8_t *sum) {
   uint8_t c;
-  if (!ReceiveByte(link, &c)) return 0;
-  *nibble = NibbleOf(c);
+  if (Status s = ReceiveByte(link, &c)) return s;
+  *nibble = c >= '0' && c <= '9' ? c - 0x30 : c >= 'A' && c <= 'F' ? c - 0x37 : -1;
   if (*nibble < 0) {
-    link.status = kStatusWrongChar;
-    if (Tracing()) TraceReason(link.port, "wrong character 0x%02X where a hex digit was expected", c);
-    return 0;
+    NotePortFailure(link.port, "wrong character 0x%02X where a hex digit was expected", c);
+    return kStatusWrongChar;
   }
   *sum = static_cast<uint8_t>(*sum + c);
-  return 1;
+  return kStatusOk;
 }
 
 }  // namespace
 
-void SendHexByte(PlcLink &link, unsigned value, uint8_t *sum) {
-  uint8_t high = HexDigit((value >> 4) & 0x0F);
-  uint8_t low = HexDigit(value & 0x0F);
-  SendByte(link, high);
-  SendByte(link, low);
-  *sum = static_cast<uint8_t>(*sum + high + low);
+uint8_t *PutHexByte(uint8_t *out, unsigned value, uint8_t *sum) {
+  out[0] = HexDigit((value >> 4) & 0x0F);
+  out[1] = HexDigit(value & 0x0F);
+  *sum = static_cast<uint8_t>(*sum + out[0] + out[1]);
+  return out + 2;
 }
 
-void SendHexData(PlcLink &link, const uint8_t *buffer, int n, uint8_t *sum) {
-  for (int i = 0; i < n; i++) SendHexByte(link, buffer[i], sum);
-}
-
-int ReceiveHexByte(PlcLink &link, uint8_t *target, uint8_t *sum) {
+Status ReceiveHexByte(const PlcLink &link, uint8_t *target, uint8_t *sum) {
   int nibble;
-  if (!ReceiveHexDigit(link, &nibble, sum)) return 0;
+  if (Status s = ReceiveHexDigit(link, &nibble, sum)) return s;
   // Decoded straight into the target: a pair cut short leaves its high nibble.
   *target = static_cast<uint8_t>(nibble << 4);
-  if (!ReceiveHexDigit(link, &nibble, sum)) return 0;
+  if (Status s = ReceiveHexDigit(link, &nibble, sum)) return s;
   *target = static_cast<uint8_t>(*target | nibble);
-  return 1;
+  return kStatusOk;
 }

@@ -1,21 +1,23 @@
-// The four transfer routines of a controller family. Each returns 1 on
-// success and 0 on failure with link.status set; a count of 0 sends nothing
-// and returns 0 with the status untouched.
+// A controller family: its line settings and its two frames. The splitting
+// of transfers into frames (transfers.cpp) is the same for both.
 #pragma once
 #include <cstdint>
 
 #include "plc_link.h"
+#include "serial/device.h"
 
-// address: byte address in controller memory (frames carry its low 16 bits);
-// count: bytes or 16-bit words, used modulo 65536.
-using FamilyRoutine = int (*)(PlcLink &link, int64_t address, int count, uint8_t *buffer);
+// One exchange of n = 1..254 bytes at the low 16 bits of address; returns
+// kStatusOk or the failure. A failed read leaves what it decoded in buffer.
+using ReadFrame = Status (*)(PlcLink &link, int64_t address, int n, uint8_t *buffer);
+using WriteFrame = Status (*)(PlcLink &link, int64_t address, int n, const uint8_t *buffer);
 
-struct FamilyRoutines {
-  FamilyRoutine readBytes;
-  FamilyRoutine writeBytes;
-  FamilyRoutine readWords;
-  FamilyRoutine writeWords;
+struct Family {
+  LineSettings line;
+  const char *readName;  // what names its frames in the trace: "FX read"
+  const char *writeName;
+  ReadFrame read;
+  WriteFrame write;
 };
 
-extern const FamilyRoutines kFxRoutines;
-extern const FamilyRoutines kARoutines;
+extern const Family kFxFamily;  // fx/fx_frames.cpp
+extern const Family kAFamily;   // a/a_frames.cpp

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../api/settings.h"
-#include "../serial/ports.h"
-#include "../serial/reasons.h"
-#include "../trace/trace.h"
+#include "base/settings.h"
+#include "serial/ports.h"
+#include "serial/reasons.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -57,20 +57,21 @@ bool FxAreasSetting(int port, FxAreas *areas) {
 // so that a transfer of another handle on the port never sees them half
 // written. An open refused because the port serves the other family leaves
 // them as they are.
-int LinkOpen(int port, uint8_t byteSize, int parity, uint16_t isA) {
+Status LinkOpen(int port, const Family &family) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
   const int p = static_cast<int>(link - links);
   const uint8_t frameBytes = FrameBytesSetting(p);
-  const int opened = PortOpen(p, 9600, byteSize, parity, 1, true);
-  if (opened == kPortOtherLine) return kStatusPort;
+  bool otherLine;
+  const Status opened = PortOpen(p, family.line, &otherLine);
+  if (otherLine) return opened;
   PortGuard guard(p);
   link->port = static_cast<uint16_t>(p);
   link->sessionByte = 0;
   link->frameBytes = frameBytes;
-  link->status = opened ? kStatusOk : kStatusPort;
-  if (opened) familyIsA[p] = isA;
-  return opened ? kStatusOk : kStatusPort;
+  link->status = opened;
+  if (opened == kStatusOk) familyIsA[p] = &family == &kAFamily;
+  return opened;
 }
 
 }  // namespace
@@ -85,11 +86,11 @@ bool LinkIsA(int port) {
   return p < kPortCount && familyIsA[p] != 0;
 }
 
-int LinkOpenFx(int port, FxAreas *areas) {
+Status LinkOpenFx(int port, FxAreas *areas) {
   FxAreas chosen = FxAreas::kController;
   if (LinkLookup(port) && !FxAreasSetting(static_cast<uint16_t>(port), &chosen)) return kStatusPort;
   if (areas) *areas = chosen;
-  const int result = LinkOpen(port, 7, 'E', 0);  // 9600 7E1
+  const Status result = LinkOpen(port, kFxFamily);
   if (result == kStatusOk && Tracing())
     TraceLine(port, chosen == FxAreas::kLegacy
                         ? "FX areas X 0x0400, Y 0x0500, M 0x0800 (VELDRV_FX_AREAS=legacy)"
@@ -97,11 +98,11 @@ int LinkOpenFx(int port, FxAreas *areas) {
   return result;
 }
 
-int LinkOpenA(int port) {
-  return LinkOpen(port, 8, 'O', 1);  // 9600 8O1
+Status LinkOpenA(int port) {
+  return LinkOpen(port, kAFamily);
 }
 
-int LinkClose(int port) {
+Status LinkClose(int port) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
   uint16_t linkPort;

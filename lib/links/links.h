@@ -1,30 +1,42 @@
 // Controller links: one PlcLink per port, the port's family, and transfers
-// with the port locked. Results: 0 or a negative status code.
+// with the port locked.
 #pragma once
 #include <cstdint>
 
 #include "areas.h"
+#include "family.h"
 #include "plc_link.h"
 
 PlcLink *LinkLookup(int port);
-// An open on a port that is open for the other family fails with -4 and
-// changes nothing. LinkOpenFx reads VELDRV_FX_AREAS into *areas.
-int LinkOpenFx(int port, FxAreas *areas = nullptr);
-int LinkOpenA(int port);
-int LinkClose(int port);
+// An open on a port that is open for the other family fails with
+// kStatusPort and changes nothing. LinkOpenFx reads VELDRV_FX_AREAS into
+// *areas.
+Status LinkOpenFx(int port, FxAreas *areas = nullptr);
+Status LinkOpenA(int port);
+Status LinkClose(int port);
 bool LinkIsA(int port);  // the port's family flag
 
-// fxAreas: where the FX letters X, Y and M point (ignored for A-series).
-int AreaReadBytes(int letter, int port, int start, int count, void *buffer,
-                  FxAreas fxAreas = FxAreas::kController);
-int AreaWriteBytes(int letter, int port, int start, int count, void *buffer,
-                   FxAreas fxAreas = FxAreas::kController);
-int AreaReadWords(int letter, int port, int start, int count, void *buffer,
-                  FxAreas fxAreas = FxAreas::kController);
-int AreaWriteWords(int letter, int port, int start, int count, void *buffer,
-                   FxAreas fxAreas = FxAreas::kController);
+enum class Direction : uint8_t { kRead, kWrite };
 
-int RawReadBytes(int port, int64_t address, int count, void *buffer);
-int RawWriteBytes(int port, int64_t address, int count, void *buffer);
-int RawReadWords(int port, int64_t address, int count, void *buffer);
-int RawWriteWords(int port, int64_t address, int count, void *buffer);
+// One transfer as the exports hand it down.
+struct Request {
+  Direction direction;
+  bool words;               // count 16-bit words from word number start
+  const OperandArea *area;  // nullptr: start is a raw controller address
+  FxAreas fxAreas;          // where the FX letters X, Y and M point
+  int64_t start;
+  int count;  // used modulo 65536 (words: doubled modulo 65536)
+  uint8_t *buffer;
+};
+
+// Maps the operand to a controller address, locks the port and runs the
+// frames of the port's family. kStatusPort for a port without a link; a
+// count of 0 sends nothing and returns the status the last frame left.
+Status LinkTransfer(int port, const Request &request);
+
+// The frames of a transfer of bytes (0..65535) at address: at most
+// link.frameBytes each, the first failure ends it, frames done stay done.
+// The address grows in full width, frames carry its low 16 bits. Leaves
+// each frame's result in link.status.
+Status RunFrames(PlcLink &link, const Family &family, Direction direction, int64_t address, int bytes,
+                 uint8_t *buffer);

@@ -1,65 +1,43 @@
-// Area and raw transfers: map the operand to a controller address, lock the
-// port, and run the routine of the port's family.
-#include "../serial/ports.h"
-#include "areas.h"
-#include "family.h"
+// Transfers: map the operand to a controller address, lock the port, and cut
+// the transfer into the frames of the port's family.
 #include "links.h"
+#include "serial/ports.h"
+#include "serial/reasons.h"
+#include "trace/trace.h"
 
-namespace {
-
-enum Operation { kReadBytes, kWriteBytes, kReadWords, kWriteWords };
-
-bool IsWordOperation(Operation op) {
-  return op == kReadWords || op == kWriteWords;
+Status RunFrames(PlcLink &link, const Family &family, Direction direction, int64_t address, int bytes,
+                 uint8_t *buffer) {
+  const int n = static_cast<uint16_t>(bytes);
+  if (n == 0) return static_cast<Status>(link.status);
+  const int most =
+      link.frameBytes >= 1 && link.frameBytes <= kMaxFrameBytes ? link.frameBytes : kMaxFrameBytes;
+  const bool read = direction == Direction::kRead;
+  for (int done = 0; done < n;) {
+    const int size = n - done < most ? n - done : most;
+    ClearPortReason(link.port);
+    if (Tracing()) TraceFrameBegin(link.port, read ? family.readName : family.writeName, address, size);
+    const Status s =
+        read ? family.read(link, address, size, buffer) : family.write(link, address, size, buffer);
+    link.status = s;
+    if (Tracing()) TraceFrameEnd(link.port, s == kStatusOk, buffer, size, PortFailure(link.port));
+    if (s != kStatusOk) return s;
+    address += size;
+    buffer += size;
+    done += size;
+  }
+  return kStatusOk;
 }
 
-// area is nullptr for a raw transfer, whose address is the start itself.
-int RunTransfer(Operation op, const OperandArea *area, int port, int64_t start, int count, void *buffer,
-                FxAreas fxAreas = FxAreas::kController) {
+Status LinkTransfer(int port, const Request &r) {
   PlcLink *link = LinkLookup(port);
   if (!link) return kStatusPort;
-  int p = static_cast<uint16_t>(port);
+  const int p = static_cast<uint16_t>(port);
   PortGuard guard(p);
   if (!PortIsOpen(p)) return kStatusPort;  // no link was ever opened on the port
-  bool isA = LinkIsA(p);
-  int64_t address = start;
-  if (area) address = AreaBase(*area, isA, fxAreas) + (IsWordOperation(op) ? 2 * start : start);
-  const FamilyRoutines &family = isA ? kARoutines : kFxRoutines;
-  const FamilyRoutine routines[] = {family.readBytes, family.writeBytes, family.readWords, family.writeWords};
-  int done = routines[op](*link, address, count, static_cast<uint8_t *>(buffer));
-  return done ? static_cast<int>(kStatusOk) : link->status;
-}
-
-int RunArea(Operation op, int letter, int port, int start, int count, void *buffer, FxAreas fxAreas) {
-  const OperandArea *area = AreaForLetter(letter);
-  if (!area) return kStatusBadArgument;  // the exports check letters before
-  return RunTransfer(op, area, port, start, count, buffer, fxAreas);
-}
-
-}  // namespace
-
-int AreaReadBytes(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas) {
-  return RunArea(kReadBytes, letter, port, start, count, buffer, fxAreas);
-}
-int AreaWriteBytes(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas) {
-  return RunArea(kWriteBytes, letter, port, start, count, buffer, fxAreas);
-}
-int AreaReadWords(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas) {
-  return RunArea(kReadWords, letter, port, start, count, buffer, fxAreas);
-}
-int AreaWriteWords(int letter, int port, int start, int count, void *buffer, FxAreas fxAreas) {
-  return RunArea(kWriteWords, letter, port, start, count, buffer, fxAreas);
-}
-
-int RawReadBytes(int port, int64_t address, int count, void *buffer) {
-  return RunTransfer(kReadBytes, nullptr, port, address, count, buffer);
-}
-int RawWriteBytes(int port, int64_t address, int count, void *buffer) {
-  return RunTransfer(kWriteBytes, nullptr, port, address, count, buffer);
-}
-int RawReadWords(int port, int64_t address, int count, void *buffer) {
-  return RunTransfer(kReadWords, nullptr, port, address, count, buffer);
-}
-int RawWriteWords(int port, int64_t address, int count, void *buffer) {
-  return RunTransfer(kWriteWords, nullptr, port, address, count, buffer);
+  const bool isA = LinkIsA(p);
+  int64_t address = r.start;
+  if (r.area) address = AreaBase(*r.area, isA, r.fxAreas) + (r.words ? 2 * r.start : r.start);
+  // Word counts double modulo 65536: 32768 words are a count of 0.
+  const int bytes = static_cast<uint16_t>(r.words ? 2 * static_cast<uint32_t>(r.count) : r.count);
+  return RunFrames(*link, isA ? kAFamily : kFxFamily, r.direction, address, bytes, r.buffer);
 }

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "ports.h"
 
@@ -10,7 +9,6 @@ namespace {
 
 thread_local int openStatus = 0;
 thread_local char openReason[kReasonBytes];
-char portReasons[kPortCount][kReasonBytes];
 
 }  // namespace
 
@@ -33,22 +31,29 @@ int OpenReason(char *text, int size) {
 }
 
 void NotePortFailure(int port, const char *format, ...) {
-  if (static_cast<unsigned>(port) >= kPortCount) return;
+  PortRecord *p = PortRecordOf(port);
+  if (!p || p->reason[0]) return;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(portReasons[port], kReasonBytes, format, args);
+  std::vsnprintf(p->reason, sizeof p->reason, format, args);
   va_end(args);
 }
 
 void ClearPortReason(int port) {
-  if (static_cast<unsigned>(port) < kPortCount) portReasons[port][0] = '\0';
+  if (PortRecord *p = PortRecordOf(port)) p->reason[0] = '\0';
+}
+
+const char *PortFailure(int port) {
+  const PortRecord *p = PortRecordOf(port);
+  return p ? p->reason : "";
 }
 
 void PortReason(int port, int status, char *text, int size) {
-  if (static_cast<unsigned>(port) >= kPortCount) return CopyReason(text, size, StatusText(status));
-  if (portReasons[port][0]) return CopyReason(text, size, portReasons[port]);
-  char fallback[kReasonBytes];
-  std::snprintf(fallback, sizeof fallback, "COM%d (%.120s): %s", port + 1, PortEntry(port).path,
-                StatusText(status));
-  CopyReason(text, size, fallback);
+  const PortRecord *p = PortRecordOf(port);
+  if (!p) return CopyReason(text, size, StatusText(status));
+  if (!text || size <= 0) return;
+  const size_t most = static_cast<size_t>(size) < kReasonBytes ? static_cast<size_t>(size) : kReasonBytes;
+  const int length = std::snprintf(text, most, "COM%d (%.120s): %s", port + 1, p->path,
+                                   p->reason[0] ? p->reason : StatusText(status));
+  if (length < 0) text[0] = '\0';
 }

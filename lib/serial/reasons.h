@@ -12,12 +12,16 @@ void NoteOpenFailure(int status, const char *format, ...) __attribute__((format(
 // (0 and an empty text when none failed).
 int OpenReason(char *text, int size);
 
-// The reason of a failure on port (0..15); call with the port's lock held.
+// What went wrong on port (0..15), in a few words ("time-out while waiting
+// for byte 3 of the answer"); the first failure since the frame began
+// counts. Call with the port's lock held.
 void NotePortFailure(int port, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// Forgets the port's reason (a frame begins; the port opens).
+// Forgets the port's reason: a frame begins.
 void ClearPortReason(int port);
-// Copies the port's reason for a failure with status into text. Without a
-// noted reason the text names the port's device and the status.
+// What went wrong on the port since the frame began; "" when nothing did.
+const char *PortFailure(int port);
+// Copies "COMn (device): what went wrong" into text for a failure with
+// status; without a noted reason, the status's text stands for it.
 void PortReason(int port, int status, char *text, int size);
 
 // Copies from into text, cut to size (NUL-terminated); size 0 copies nothing.

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "../api/settings.h"
-#include "../serial/fair_lock.h"
+#include "base/clock.h"
+#include "base/fair_lock.h"
+#include "base/settings.h"
 
 std::atomic<bool> traceOn{false};
 
@@ -25,8 +26,6 @@ struct FrameTrace {
   double beganMs;
   unsigned long thread;
   int lastDirection;  // 0 a note, 1 sent, 2 received: a run of bytes shares a line
-  int answerBytes;    // received since the last byte sent
-  char reason[160];   // the first failure's reason
   char text[8192];    // the event lines
   size_t used;
 };
@@ -41,6 +40,10 @@ std::atomic<bool> tearingDown{false};
 
 bool ValidPort(int port) {
   return port >= 0 && port < kPorts;
+}
+
+double TraceClockMs() {
+  return static_cast<double>(NowNs()) / 1e6;
 }
 
 // "  12345.6 COM1 T4711 ": time stamp, port, thread.
@@ -101,25 +104,6 @@ void StartEventLine(FrameTrace &f, int port) {
   Append(f, "%s  ", head);
 }
 
-// The FX protocol's control characters by name.
-const char *ControlName(int port, unsigned byte) {
-  if (std::strncmp(frames[port].what, "FX", 2) != 0) return "";
-  switch (byte) {
-  case 0x02:
-    return " (STX)";
-  case 0x03:
-    return " (ETX)";
-  case 0x05:
-    return " (ENQ)";
-  case 0x06:
-    return " (ACK)";
-  case 0x15:
-    return " (NAK)";
-  default:
-    return "";
-  }
-}
-
 size_t AppendHex(char *text, size_t size, size_t used, const uint8_t *data, int n) {
   for (int i = 0; i < n && used + 4 < size; i++)
     used += static_cast<size_t>(std::snprintf(text + used, size - used, " %02X", data[i]));
@@ -172,16 +156,16 @@ void TraceFrameBegin(int port, const char *what, int64_t address, int n) {
   f.beganMs = TraceClockMs();
   f.thread = TraceThreadId();
   f.lastDirection = 0;
-  f.answerBytes = 0;
-  f.reason[0] = '\0';
   f.used = 0;
 }
 
-void TraceByte(int port, bool sent, uint8_t byte) {
+void TraceBytes(int port, bool sent, const uint8_t *data, int n) {
   if (!ValidPort(port)) return;
   FrameTrace &f = frames[port];
   if (!f.open) {  // outside a frame: a line of its own
-    TraceLine(port, "%s %02X", sent ? ">" : "<", byte);
+    char text[1024];
+    TraceLine(port, "%s%.*s", sent ? ">" : "<", static_cast<int>(AppendHex(text, sizeof text, 0, data, n)),
+              text);
     return;
   }
   int direction = sent ? 1 : 2;
@@ -190,8 +174,7 @@ void TraceByte(int port, bool sent, uint8_t byte) {
     Append(f, "%s", sent ? ">" : "<");
     f.lastDirection = direction;
   }
-  AppendHexByte(f, byte);
-  f.answerBytes = sent ? 0 : f.answerBytes + 1;
+  for (int i = 0; i < n; i++) AppendHexByte(f, data[i]);
 }
 
 void TraceNote(int port, const char *format, ...) {
@@ -211,30 +194,7 @@ void TraceNote(int port, const char *format, ...) {
   f.lastDirection = 0;
 }
 
-void TraceTimeout(int port) {
-  if (ValidPort(port))
-    TraceReason(port, "time-out while waiting for byte %d of the answer", frames[port].answerBytes + 1);
-}
-
-void TraceMismatch(int port, const char *what, unsigned got, unsigned expected) {
-  if (!ValidPort(port)) return;
-  if (what && std::strcmp(what, "length") == 0) {
-    TraceReason(port, "wrong length 0x%04X where 0x%04X was expected", got, expected);
-  } else {
-    TraceReason(port, "wrong %s 0x%02X%s where 0x%02X%s was expected", what ? what : "character", got,
-                ControlName(port, got), expected, ControlName(port, expected));
-  }
-}
-
-void TraceReason(int port, const char *format, ...) {
-  if (!ValidPort(port) || frames[port].reason[0]) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(frames[port].reason, sizeof frames[port].reason, format, args);
-  va_end(args);
-}
-
-void TraceFrameEnd(int port, bool ok, const uint8_t *data, int n) {
+void TraceFrameEnd(int port, bool ok, const uint8_t *data, int n, const char *reason) {
   if (!ValidPort(port) || !frames[port].open) return;
   FrameTrace &f = frames[port];
   f.open = false;
@@ -250,7 +210,7 @@ void TraceFrameEnd(int port, bool ok, const uint8_t *data, int n) {
   }
   if (!ok)
     used += static_cast<size_t>(
-        std::snprintf(out + used, kOut - used, " failed: %s", f.reason[0] ? f.reason : "no answer"));
+        std::snprintf(out + used, kOut - used, " failed: %s", reason && *reason ? reason : "no answer"));
   if (used < kOut - 1) out[used++] = '\n';
   if (f.used > 0) {
     size_t events = f.used < kOut - used ? f.used : kOut - used - 1;

@@ -25,14 +25,11 @@ void TraceLine(int port, const char *format, ...) __attribute__((format(printf, 
 
 // Frame events; call them with the port's lock held. what: "FX read", ...
 void TraceFrameBegin(int port, const char *what, int64_t address, int n);
-void TraceByte(int port, bool sent, uint8_t byte);
+void TraceBytes(int port, bool sent, const uint8_t *data, int n);
 void TraceNote(int port, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// The reasons of failures, in the words of the frame that is running.
-void TraceTimeout(int port);
-void TraceMismatch(int port, const char *what, unsigned got, unsigned expected);
-void TraceReason(int port, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// Writes the frame: a summary line (data of n bytes), then its events.
-void TraceFrameEnd(int port, bool ok, const uint8_t *data, int n);
+// Writes the frame: a summary line (data of n bytes, or the reason of its
+// failure), then its events.
+void TraceFrameEnd(int port, bool ok, const uint8_t *data, int n, const char *reason);
 
 // At unload: the output lock is only tried, never waited for (a thread may
 // hold it at process exit, or this very thread inside a signal handler).
@@ -41,8 +38,7 @@ void TraceTeardown();
 // the parent's.
 void TraceForkChild();
 
-// Platform part (trace_posix.cpp, trace_win32.cpp).
-double TraceClockMs();                         // monotonic
+// Platform part (trace_linux.cpp, trace_win32.cpp).
 unsigned long TraceThreadId();                 // the OS's number of the calling thread
 intptr_t TraceOpenOutput(const char *target);  // "stderr" or a file; -1 on failure
 void TraceWriteOutput(intptr_t output, const char *text, size_t size);

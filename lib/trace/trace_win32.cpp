@@ -1,20 +1,9 @@
-// The trace's clock, thread numbers and output on Windows.
+// The trace's thread numbers and output on Windows.
 #include <windows.h>
 
 #include <cstring>
 
 #include "trace.h"
-
-double TraceClockMs() {
-  static const double ticksPerMs = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart) / 1000.0;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / ticksPerMs;
-}
 
 unsigned long TraceThreadId() {
   return GetCurrentThreadId();

@@ -1,5 +1,7 @@
 // Threads on handles of one port: transfers never interleave on the line and
-// every read returns what its thread wrote.
+// every read returns what its thread wrote. Opens of different ports run in
+// parallel.
+#include <chrono>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -67,4 +69,36 @@ TEST(Concurrency, OpenAndCloseWhileAnotherHandleTransfers) {
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(line.protocolErrors(), 0u);
   EXPECT_EQ(VelClose(busy), 0);
+}
+
+// The port table is locked only to claim or release an entry, never while a
+// device opens and settles (half a second): two ports open in about the time
+// of one, and an open of a port another thread is opening waits for it and
+// shares its device.
+TEST(Concurrency, PortsOpenInParallel) {
+  using Clock = std::chrono::steady_clock;
+  velsim::PtyLine fx(velsim::Family::Fx, DeviceDir(), 6), a(velsim::Family::A, DeviceDir(), 7);
+  for (int round = 0; round < 2; round++) {
+    const bool samePort = round == 1;
+    int handles[2] = {-100, -100};
+    const auto t0 = Clock::now();
+    std::thread first([&] { handles[0] = VelOpen(5, 1); });
+    std::thread second([&] { handles[1] = samePort ? VelOpen(5, 1) : VelOpen(6, 0); });
+    first.join();
+    second.join();
+    const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    ASSERT_GE(handles[0], 0);
+    ASSERT_GE(handles[1], 0);
+    EXPECT_LT(took, 0.9) << (samePort ? "one port" : "two ports");  // one after the other: 1 s and more
+    for (int h : handles) {
+      Bytes data = Pattern(300, static_cast<uint8_t>(h)), back(300);
+      EXPECT_EQ(VelWrB(h, 'D', 0, 300, data.data()), 0);
+      EXPECT_EQ(VelRdB(h, 'D', 0, 300, back.data()), 0);
+      EXPECT_EQ(back, data);
+    }
+    EXPECT_EQ(VelClose(handles[0]), 0);
+    EXPECT_EQ(VelClose(handles[1]), 0);
+  }
+  EXPECT_EQ(fx.protocolErrors(), 0u);
+  EXPECT_EQ(a.protocolErrors(), 0u);
 }

@@ -121,6 +121,9 @@ TEST_P(DeviceLoss, BetweenTransfers) {
     EXPECT_TRUE(IsTransferError(status)) << "status " << status;
     EXPECT_LT(took, kBound);
     EXPECT_LT(cpu, 0.5);
+    char why[256];
+    EXPECT_EQ(VelReason(h, why, sizeof why), status);
+    EXPECT_NE(std::string(why).find("): device lost: "), std::string::npos) << why;
     if (i == 0)
       std::printf("%s: transfer on a hung-up device: %d after %.3f s (%.3f s CPU)\n",
                   velsim::familyName(family()), status, Seconds(took), cpu);

@@ -1,10 +1,17 @@
 // Ports over TCP: VELDRV_COM<n>=tcp://HOST:PORT against the simulator behind
 // a loopback TCP port, as a serial device server presents a line.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -68,6 +75,10 @@ TEST_P(TcpLink, SilentControllerAndBadChecksum) {
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_TIMEOUT);
   EXPECT_GT(SecondsSince(t0), 0.95);  // the byte time-out of 990 ms, as on a serial line
   EXPECT_LT(SecondsSince(t0), 3.0);
+  char why[256];
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_EQ(std::string(why),
+            "COM13 (" + line->address() + "): time-out while waiting for byte 1 of the answer");
   line->setFault(velsim::Fault{velsim::FaultKind::WrongChecksum}, velsim::FaultWhen::Once);
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), fx() ? VEL_CHECKSUM : VEL_WRONG_CHAR);
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK);
@@ -87,6 +98,10 @@ TEST_P(TcpLink, ServerGoingAwayIsADeviceLoss) {
   EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 3000, buf.data()), VEL_TIMEOUT);
   cutter.join();
   EXPECT_LT(SecondsSince(hungAt), 1.1);
+  char why[256];
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_EQ(std::string(why),
+            "COM13 (" + line->address() + "): device lost: the server closed the connection");
   EXPECT_EQ(VelRdB(handle, 'S', 0x2000, 2, buf.data()), VEL_TIMEOUT);  // dead until closed
   line->setPace(false);
   line->reopen();
@@ -109,7 +124,7 @@ class Listener {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(fd_, 0);
+    listen(fd_, fill ? 0 : 4);
     socklen_t len = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
     port_ = ntohs(a.sin_port);
@@ -132,11 +147,49 @@ class Listener {
   std::string Address() const {
     return "tcp://127.0.0.1:" + std::to_string(port_);
   }
+  int Fd() const {
+    return fd_;
+  }
 
  private:
   int fd_ = -1;
   int port_ = 0;
   std::vector<int> clients_;
+};
+
+// A server that, once a client connects, sends 'x' without pause until it
+// is destroyed.
+class Flood {
+ public:
+  Flood() : listener_(0) {
+    thread_ = std::thread([this] {
+      int client = -1;
+      pollfd p = {listener_.Fd(), POLLIN, 0};
+      while (!stop_ && client < 0)
+        if (poll(&p, 1, 20) > 0) client = accept(listener_.Fd(), nullptr, nullptr);
+      char chunk[4096];
+      std::fill(std::begin(chunk), std::end(chunk), 'x');
+      while (!stop_ && client >= 0) {
+        pollfd w = {client, POLLOUT, 0};
+        if (poll(&w, 1, 20) > 0 && send(client, chunk, sizeof chunk, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN)
+          break;
+      }
+      if (client >= 0) close(client);
+    });
+  }
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::string Address() const {
+    return listener_.Address();
+  }
+
+ private:
+  Listener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 std::string ReadFile(const std::string &path) {
@@ -209,6 +262,108 @@ TEST(TcpOpen, BracketedIpv6AddressAndTheTracesNote) {
                                  ": raw TCP, line settings (9600 8O1) and RTS are not applied here"),
             std::string::npos)
       << ReadFile(trace);
+}
+
+double SecondsSince(Clock::time_point t0, Clock::time_point t1) {
+  return std::chrono::duration<double>(t1 - t0).count();
+}
+
+// A port whose server never answers the connect delays no open, transfer or
+// close on another port: all of them are done long before its 3 s are up.
+TEST(TcpOpen, ASilentServerDelaysNoOtherPort) {
+  Listener full(2);
+  velsim::TcpLine line(Family::Fx);
+  setenv("VELDRV_COM14", full.Address().c_str(), 1);
+  setenv("VELDRV_COM15", line.address().c_str(), 1);
+  const auto t0 = Clock::now();
+  Clock::time_point stuckEnded;
+  std::thread stuck([&] {
+    EXPECT_EQ(VelOpen(13, 1), VEL_PORT);
+    stuckEnded = Clock::now();
+  });
+  std::this_thread::sleep_for(100ms);  // the other open is connecting by now
+  int h = VelOpen(14, 1);
+  ASSERT_GE(h, 0);
+  Bytes data = Pattern(600, 3), back(600);
+  EXPECT_EQ(VelWrB(h, 'D', 0, 600, data.data()), VEL_OK);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 600, back.data()), VEL_OK);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  const auto othersDone = Clock::now();
+  stuck.join();
+  EXPECT_LT(SecondsSince(t0, othersDone), 2.0);  // open (0.5 s settle), transfers and close
+  EXPECT_GT(SecondsSince(t0, stuckEnded), 2.9);
+  EXPECT_LT(SecondsSince(othersDone, stuckEnded), 3.0);
+  unsetenv("VELDRV_COM14");
+  unsetenv("VELDRV_COM15");
+}
+
+// A server that sends without pause holds no purge: the open and the frames
+// end as on a noisy line, with the wrong character where ACK belongs.
+TEST(TcpOpen, AFloodingServerHoldsNoPurge) {
+  Flood flood;
+  setenv("VELDRV_COM16", flood.Address().c_str(), 1);
+  auto t0 = Clock::now();
+  int h = VelOpen(15, 1);
+  ASSERT_GE(h, 0);
+  EXPECT_LT(SecondsSince(t0), 1.5);
+  Bytes buf(4);
+  for (int i = 0; i < 3; i++) {
+    t0 = Clock::now();
+    EXPECT_EQ(VelRdB(h, 'D', 0, 4, buf.data()), VEL_WRONG_CHAR);
+    EXPECT_LT(SecondsSince(t0), 1.0);
+  }
+  char why[256];
+  EXPECT_EQ(VelReason(h, why, sizeof why), VEL_WRONG_CHAR);
+  EXPECT_NE(std::string(why).find("wrong character 0x78 where 0x06 (ACK) was expected"), std::string::npos)
+      << why;
+  t0 = Clock::now();
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  EXPECT_LT(SecondsSince(t0), 0.5);
+  unsetenv("VELDRV_COM16");
+}
+
+// A name lookup is bounded by the 3 s of the connect. In a process of its
+// own, with mount and network namespaces whose resolver is a loopback
+// address where nothing answers (skipped where namespaces are not allowed).
+TEST(TcpOpen, ANameLookupEndsWithTheConnectTime) {
+  DeviceDir();
+  const std::string conf = DeviceDir() + "/resolv.conf";
+  std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+      _exit(77);
+    ifreq lo{};
+    std::snprintf(lo.ifr_name, sizeof lo.ifr_name, "lo");
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (ioctl(s, SIOCGIFFLAGS, &lo) != 0) _exit(77);
+    lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+    sockaddr_in dns{};
+    dns.sin_family = AF_INET;
+    dns.sin_port = htons(53);
+    dns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (ioctl(s, SIOCSIFFLAGS, &lo) != 0 || bind(s, reinterpret_cast<sockaddr *>(&dns), sizeof dns) != 0)
+      _exit(77);  // takes the questions and never answers
+    setenv("VELDRV_COM14", "tcp://plc.veldrv-test:4001", 1);
+    const auto t0 = Clock::now();
+    const int rc = VelOpen(13, 1);
+    const double took = SecondsSince(t0);
+    char why[256];
+    VelReason(-1, why, sizeof why);
+    const bool ok = rc == VEL_PORT && took > 2.9 && took < 3.6 &&
+                    std::string(why).find("the name lookup took longer than 3 s") != std::string::npos;
+    if (!ok) std::fprintf(stderr, "VelOpen = %d after %.2f s: %s\n", rc, took, why);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount and network namespaces here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

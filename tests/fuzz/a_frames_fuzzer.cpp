@@ -1,11 +1,10 @@
-// Arbitrary controller answers for the A-series family routines, through the
+// Arbitrary controller answers for the A-series transfers, through the
 // fake device, with arbitrary addresses and counts, over several calls so
 // that the session byte and the wake-up handshake carry from call to call:
 // every call is checked against the line (see frame_call.h), and the link's
 // session state against the one the line implies.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "a/a.h"
 #include "answer_feeder.h"
 #include "api/handles.h"
 #include "frame_call.h"
@@ -15,10 +14,10 @@
 namespace {
 
 const FamilyOp kOps[] = {
-    {"AReadBytes", AReadBytes, false, false},
-    {"AWriteBytes", AWriteBytes, true, false},
-    {"AReadWords", AReadWords, false, true},
-    {"AWriteWords", AWriteWords, true, true},
+    {"A read bytes", false, false},
+    {"A write bytes", true, false},
+    {"A read words", false, true},
+    {"A write words", true, true},
 };
 
 ASessionModel model;

@@ -14,9 +14,9 @@ constexpr uint32_t kPauseMs = 3;
 
 void SendWithRtsDropped(WireTape &tape, uint8_t byte, const char *what) {
   tape.Expect(Ev::RtsOff, 0, what);
-  tape.ExpectSleep(kPauseMs, true, what);
+  tape.ExpectSleep(kPauseMs, what);
   tape.Expect(Ev::Write, byte, what);
-  tape.ExpectSleep(kPauseMs, true, what);
+  tape.ExpectSleep(kPauseMs, what);
   tape.Expect(Ev::RtsOn, 0, what);
 }
 
@@ -51,7 +51,7 @@ std::vector<uint8_t> Request(unsigned length, uint8_t command, unsigned address,
 // A response byte that must be `value`: 0, or the failure status.
 int ExpectAnswer(WireTape &tape, uint8_t value, const char *what) {
   int c = tape.Read(what);
-  return c < 0 ? -1 : c != value ? -2 : 0;
+  return c < 0 ? -1 : c != value ? -6 : 0;
 }
 
 int ReadFrame(WireTape &tape, ASessionModel &session, unsigned address, int n, uint8_t *image) {
@@ -62,7 +62,7 @@ int ReadFrame(WireTape &tape, ASessionModel &session, unsigned address, int n, u
   if (low < 0) return -1;
   int high = tape.Read("length, high byte");
   if (high < 0) return -1;
-  if (low + 256 * high != n + 3) return -2;
+  if (low + 256 * high != n + 3) return -6;
   if (int s = ExpectAnswer(tape, 0xFF, "marker")) return s;
   if (int s = ExpectAnswer(tape, 0x02, "read command")) return s;
   unsigned sum = low + high + 0xFF + 0x02;

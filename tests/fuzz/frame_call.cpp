@@ -5,6 +5,7 @@
 
 #include "fuzz_check.h"
 #include "guarded_buffer.h"
+#include "links/links.h"
 #include "transfer_shape.h"
 
 void RunFamilyCall(FuzzedDataProvider &fdp, AnswerFeeder &feeder, PlcLink &link, const FamilyOp &op,
@@ -18,11 +19,19 @@ void RunFamilyCall(FuzzedDataProvider &fdp, AnswerFeeder &feeder, PlcLink &link,
   int16_t statusBefore = link.status;
   uint8_t sessionBefore = link.sessionByte;
   buffer.Poison();
-  int result = op.call(link, shape.address, shape.count, buffer.data());
+  const Request request = {op.write ? Direction::kWrite : Direction::kRead,
+                           op.words,
+                           nullptr,
+                           FxAreas::kController,
+                           shape.address,
+                           shape.count,
+                           buffer.data()};
+  int result = LinkTransfer(link.port, request);
   buffer.CheckOutsideUntouched(op.name);
 
   if (shape.bytes == 0) {
-    FUZZ_CHECK(result == 0, "%s count %d: a count of 0 returned %d", op.name, shape.count, result);
+    FUZZ_CHECK(result == statusBefore, "%s count %d: a count of 0 returned %d, not the status %d", op.name,
+               shape.count, result, statusBefore);
     FUZZ_CHECK(link.status == statusBefore, "%s count %d: status %d became %d", op.name, shape.count,
                statusBefore, link.status);
     FUZZ_CHECK(link.sessionByte == sessionBefore, "%s count %d: session byte changed", op.name, shape.count);
@@ -37,13 +46,13 @@ void RunFamilyCall(FuzzedDataProvider &fdp, AnswerFeeder &feeder, PlcLink &link,
   std::vector<uint8_t> image = before;
   WireVerdict verdict = check(tape, op.write, shape.address, shape.bytes, image.data());
   tape.ExpectEnd(op.name);
-  FUZZ_CHECK(result == (verdict.ok ? 1 : 0),
+  FUZZ_CHECK(result == (verdict.ok ? 0 : verdict.status),
              "%s address %lld count %d (%d bytes): returned %d, the line says %s", op.name,
              static_cast<long long>(shape.address), shape.count, shape.bytes, result,
              verdict.ok ? "success" : "failure");
   FUZZ_CHECK(link.status == verdict.status, "%s: status %d, the line says %d", op.name, link.status,
              verdict.status);
-  FUZZ_CHECK(result == 1 || link.status == -1 || link.status == -2 || link.status == -3,
+  FUZZ_CHECK(result == 0 || link.status == -1 || link.status == -6 || link.status == -3,
              "%s: failed with status %d", op.name, link.status);
   for (size_t i = 0; i < image.size(); i++)
     FUZZ_CHECK(buffer.data()[i] == image[i], "%s (%d bytes): buffer byte %zu is %02X, must be %02X%s",

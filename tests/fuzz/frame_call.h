@@ -1,5 +1,5 @@
-// One fuzzed call of a family routine on a guarded buffer, checked against
-// the line events it caused.
+// One fuzzed transfer on a link's port, as the exports hand it down, on a
+// guarded buffer, checked against the line events it caused.
 #pragma once
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -9,11 +9,8 @@
 #include "links/plc_link.h"
 #include "wire_verdict.h"
 
-using FamilyCall = int (*)(PlcLink &link, int64_t address, int count, uint8_t *buffer);
-
 struct FamilyOp {
   const char *name;
-  FamilyCall call;
   bool write;
   bool words;
 };
@@ -21,7 +18,7 @@ struct FamilyOp {
 // Decides from the tape how the call had to end; fills a read's image.
 using WireCheck = WireVerdict (*)(WireTape &tape, bool write, int64_t address, int bytes, uint8_t *image);
 
-// Runs `op` with an address, count and buffer chosen by the fuzz input and
+// Runs `op` at a raw address with a count and buffer chosen by the fuzz input and
 // checks: guards and slack untouched, a write's source unchanged, a count of
 // 0 silent with the status kept, and otherwise result, status and buffer as
 // the wire check decides.

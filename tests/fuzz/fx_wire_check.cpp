@@ -42,7 +42,7 @@ int OpenExchange(WireTape &tape) {
   tape.Expect(Ev::Purge, 0, "FX exchange start");
   tape.Expect(Ev::Write, kEnq, "ENQ");
   int c = tape.Read("ACK after ENQ");
-  return c < 0 ? -1 : c != kAck ? -2 : 0;
+  return c < 0 ? -1 : c != kAck ? -6 : 0;
 }
 
 // Everything after the reply's STX fails with a NAK from the library.
@@ -60,7 +60,7 @@ bool HexChar(WireTape &tape, const char *what, int *nibble, int *failure, uint8_
   }
   *nibble = Nibble(c);
   if (*nibble < 0) {
-    *failure = -2;
+    *failure = -6;
     return false;
   }
   *sum = static_cast<uint8_t>(*sum + c);
@@ -72,7 +72,7 @@ int ReadFrame(WireTape &tape, unsigned address, int n, uint8_t *image) {
   tape.ExpectWrites(Request('0', address, n, nullptr), "read request");
   int c = tape.Read("STX of the reply");
   if (c < 0) return -1;
-  if (c != kStx) return -2;
+  if (c != kStx) return -6;
   uint8_t sum = 0;
   int nibble, failure;
   for (int i = 0; i < n; i++) {
@@ -83,7 +83,7 @@ int ReadFrame(WireTape &tape, unsigned address, int n, uint8_t *image) {
   }
   c = tape.Read("ETX of the reply");
   if (c < 0) return Nak(tape, -1);
-  if (c != kEtx) return Nak(tape, -2);
+  if (c != kEtx) return Nak(tape, -6);
   sum = static_cast<uint8_t>(sum + kEtx);
   uint8_t ignored = 0;
   int high, low;
@@ -97,7 +97,7 @@ int WriteFrame(WireTape &tape, unsigned address, int n, const uint8_t *data) {
   if (int s = OpenExchange(tape)) return s;
   tape.ExpectWrites(Request('1', address, n, data), "write request");
   int c = tape.Read("ACK after the write frame");
-  return c < 0 ? -1 : c != kAck ? -2 : 0;
+  return c < 0 ? -1 : c != kAck ? -6 : 0;
 }
 
 }  // namespace

@@ -209,9 +209,11 @@ TEST_F(Exports, LegacyFxAreasPerHandle) {
 
 TEST_F(Exports, TransfersOnAPortWithoutALinkTouchNoDevice) {
   uint8_t buf[2] = {};
-  EXPECT_EQ(RawReadBytes(5, 0, 1, buf), -4);
-  EXPECT_EQ(AreaWriteWords('D', 5, 0, 1, buf), -4);
-  EXPECT_EQ(RawReadBytes(16, 0, 1, buf), -4);
+  EXPECT_EQ(Read(0, 1, buf, false, 5), -4);
+  EXPECT_EQ(
+      LinkTransfer(5, Request{Direction::kWrite, true, AreaForLetter('D'), FxAreas::kController, 0, 1, buf}),
+      -4);
+  EXPECT_EQ(Read(0, 1, buf, false, 16), -4);
   EXPECT_EQ(LinkClose(16), -4);
   EXPECT_TRUE(fake::Get().log.empty());
 }
@@ -237,7 +239,7 @@ TEST_F(Exports, OpenClearsTheSharedRecordAndTheOtherFamilyIsRefused) {
   EXPECT_EQ(VelClose(second), 0);
   EXPECT_EQ(link->sessionByte, 0x33);  // kept by close for the other handle
   EXPECT_EQ(VelClose(a), 0);
-  EXPECT_FALSE(PortEntry(0).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
   // Closed, the port opens for the other family.
   int fx = VelOpen(0, 1);
   EXPECT_GE(fx, 0);
@@ -251,8 +253,8 @@ TEST_F(Exports, DetachClosesEveryHandleAndPort) {
   ASSERT_EQ(VelOpen(1, 0), 2);
   LibraryDetach();
   EXPECT_EQ(fake::Get().openDevices, 0);
-  EXPECT_FALSE(PortEntry(0).isOpen);
-  EXPECT_FALSE(PortEntry(1).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
+  EXPECT_FALSE(PortIsOpen(1));
   LibraryAttach();
   EXPECT_EQ(VelClose(1), VEL_BAD_HANDLE);
   EXPECT_EQ(VelOpen(0, 1), 0);
@@ -288,14 +290,55 @@ TEST_F(Exports, StatusTextsAndTheReasonBesideTheCode) {
   EXPECT_EQ(VelReason(-1, cut, sizeof cut), VEL_PORT);
   EXPECT_EQ(std::string(cut), std::string(why).substr(0, 7));
 
+  EXPECT_EQ(VelReason(0, why, sizeof why), VEL_BAD_HANDLE);  // not open
+  EXPECT_EQ(VelReason(32, why, sizeof why), VEL_BAD_HANDLE);
+}
+
+// Every failed transfer leaves its reason, trace or not: what happened, on
+// which port and device.
+TEST_F(Exports, ReasonsOfFailedTransfers) {
   uint8_t buf[2];
+  char why[256];
   int h = VelOpen(0, 1);
   ASSERT_GE(h, 0);
   EXPECT_EQ(VelReason(h, why, sizeof why), 0);
   EXPECT_STREQ(why, "");
-  EXPECT_EQ(VelRdB(h, 'D', 0, 1, buf), VEL_TIMEOUT);  // nobody answers
+  const struct {
+    std::string answer;  // to the read request, after the ACK to ENQ
+    int status;
+    const char *reason;
+  } cases[] = {
+      {"\x02"
+       "C8",
+       VEL_TIMEOUT, "COM1 (COM1): time-out while waiting for byte 4 of the answer"},
+      {"\x15", VEL_WRONG_CHAR, "COM1 (COM1): wrong character 0x15 (NAK) where 0x02 (STX) was expected"},
+      {"\x02"
+       "C800\x03"
+       "DF",
+       VEL_CHECKSUM, "COM1 (COM1): checksum 0xDF where 0xDE was expected"},
+  };
+  for (const auto &c : cases) {
+    fake::Get().onWrite = [&c](uint8_t) {
+      size_t n = fake::Written().size();
+      if (n == 1) fake::Answer({0x06});
+      if (n == 12) fake::Answer(c.answer);
+    };
+    fake::Get().log.clear();
+    EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf), c.status);
+    EXPECT_EQ(VelReason(h, why, sizeof why), c.status);
+    EXPECT_STREQ(why, c.reason);
+  }
+  fake::Get().onWrite = nullptr;
+  fake::Get().lost = true;
+  EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf), VEL_TIMEOUT);
   EXPECT_EQ(VelReason(h, why, sizeof why), VEL_TIMEOUT);
-  EXPECT_NE(std::string(why).find("COM1"), std::string::npos) << why;
-  EXPECT_EQ(VelReason(h + 1, why, sizeof why), VEL_BAD_HANDLE);
-  EXPECT_EQ(VelReason(32, why, sizeof why), VEL_BAD_HANDLE);
+  EXPECT_STREQ(why, "COM1 (COM1): device lost: the server closed the connection");
+  // A write that fails ends the frame at once.
+  fake::Get().lost = false;
+  fake::Get().writeFails = true;
+  fake::Get().log.clear();
+  EXPECT_EQ(VelWrB(h, 'D', 0, 2, buf), VEL_TIMEOUT);
+  EXPECT_EQ(VelReason(h, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_STREQ(why, "COM1 (COM1): write failed: fake write failure");
+  EXPECT_TRUE(fake::Only({Ev::Read, Ev::ReadTimeout}).empty());
 }

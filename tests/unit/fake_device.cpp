@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-struct Device {
-  int id;
-};
-
 namespace fake {
 
 namespace {
 State state;
-Device devices[16];
 }  // namespace
 
 State &Get() {
@@ -60,108 +55,97 @@ std::string Hex(const std::vector<uint8_t> &bytes) {
 using fake::Ev;
 using fake::state;
 
-Device *DeviceOpen(int port, DeviceOpenInfo *info) {
-  *info = DeviceOpenInfo{};
-  std::snprintf(info->path, sizeof info->path, "COM%d", port + 1);
-  state.log.push_back({Ev::Open});
-  state.lastName = info->path;
-  if (state.missing.count(info->path)) {
-    info->failure = OpenFailure::kNoDevice;
-    return nullptr;
-  }
-  if (auto refused = state.refusing.find(info->path); refused != state.refusing.end()) {
-    info->failure = refused->second;
-    std::snprintf(info->osText, sizeof info->osText, "fake refusal");
-    return nullptr;
-  }
-  state.openDevices++;
-  fake::devices[port & 15].id = port + 1;
-  return &fake::devices[port & 15];
-}
+namespace {
 
-void DeviceClose(Device *) {
+void Close(Device &) {
+  state.log.push_back({Ev::DtrOff});
+  state.log.push_back({Ev::Purge});
   state.log.push_back({Ev::Close});
+  state.input.clear();
   state.openDevices--;
 }
 
-void DeviceAbandon(Device *) {
+void Abandon(Device &) {
   state.openDevices--;
 }
 
-void DeviceErrorText(char *text, size_t size) {
-  std::snprintf(text, size, "fake failure");
-}
-
-bool DeviceSetEventMask(Device *, uint32_t mask) {
-  state.log.push_back({Ev::EventMask, mask});
-  return true;
-}
-
-bool DeviceSetQueues(Device *, uint32_t in, uint32_t) {
-  state.log.push_back({Ev::Queues, in});
-  return true;
-}
-
-bool DeviceSetTimeouts(Device *, const DeviceTimeouts &t) {
-  state.log.push_back({Ev::Timeouts, t.readIntervalMs});
-  state.lastTimeouts = t;
-  return true;
-}
-
-bool DeviceSetLine(Device *, const LineSettings &s) {
-  state.log.push_back({Ev::Line, s.baudRate});
-  state.lastLine = s;
-  if (!state.lineFails) {
-    if (s.dtrOn) state.log.push_back({Ev::DtrOn});
-    if (s.rtsOn) state.log.push_back({Ev::RtsOn});
-  }
-  return !state.lineFails;
-}
-
-bool DevicePurge(Device *) {
+void Purge(Device &) {
   state.log.push_back({Ev::Purge});
   state.input.clear();
-  return true;
 }
 
-bool DeviceClearError(Device *) {
-  state.log.push_back({Ev::ClearError});
-  return true;
-}
-
-bool DeviceReadByte(Device *, uint8_t *byte) {
+IoResult Read(Device &, int64_t, size_t, uint8_t *data, size_t size, size_t *got, char *why, size_t whySize) {
+  *got = 0;
   if (state.input.empty()) {
     state.log.push_back({Ev::ReadTimeout});
+    if (state.lost) std::snprintf(why, whySize, "the server closed the connection");
+    return state.lost ? IoResult::kLost : IoResult::kTimeout;
+  }
+  while (*got < size && !state.input.empty()) {
+    data[*got] = state.input.front();
+    state.input.pop_front();
+    state.log.push_back({Ev::Read, data[(*got)++]});
+  }
+  return IoResult::kDone;
+}
+
+IoResult Write(Device &, int64_t, const uint8_t *data, size_t n, char *why, size_t whySize) {
+  state.writes.emplace_back(data, data + n);
+  for (size_t i = 0; i < n; i++) {
+    state.log.push_back({Ev::Write, data[i]});
+    if (state.writeFails) {
+      std::snprintf(why, whySize, "fake write failure");
+      return IoResult::kFailed;
+    }
+    if (state.onWrite) state.onWrite(data[i]);
+  }
+  return IoResult::kDone;
+}
+
+bool SetRts(Device &, bool high) {
+  state.log.push_back({high ? Ev::RtsOn : Ev::RtsOff});
+  return true;
+}
+
+void Pause(Device &, uint32_t ms) {
+  state.log.push_back({Ev::Sleep, ms});
+}
+
+bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
+  return false;  // DeviceOpen below does the opening
+}
+
+const DeviceOps kFake = {
+    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
+
+}  // namespace
+
+bool DeviceOpen(Device &d, int port, const LineSettings &line, DeviceOpenInfo &info) {
+  info = DeviceOpenInfo{};
+  std::snprintf(info.path, sizeof info.path, "COM%d", port + 1);
+  state.log.push_back({Ev::Open});
+  state.lastName = info.path;
+  if (state.missing.count(info.path)) {
+    info.failure = OpenFailure::kNoDevice;
     return false;
   }
-  *byte = state.input.front();
-  state.input.pop_front();
-  state.log.push_back({Ev::Read, *byte});
-  return true;
-}
-
-bool DeviceWriteByte(Device *, uint8_t byte) {
-  state.log.push_back({Ev::Write, byte});
-  if (state.writeFails) return false;
-  if (state.onWrite) state.onWrite(byte);
-  return true;
-}
-
-bool DeviceSetRts(Device *) {
+  if (auto refused = state.refusing.find(info.path); refused != state.refusing.end()) {
+    info.failure = refused->second;
+    std::snprintf(info.osText, sizeof info.osText, "fake refusal");
+    return false;
+  }
+  state.log.push_back({Ev::Line, line.baudRate});
+  state.lastLine = line;
+  if (state.lineFails) {
+    info.failure = OpenFailure::kLineRefused;
+    std::snprintf(info.osText, sizeof info.osText, "fake failure");
+    state.log.push_back({Ev::Close});
+    return false;
+  }
+  state.log.push_back({Ev::DtrOn});
   state.log.push_back({Ev::RtsOn});
+  state.openDevices++;
+  d.ops = &kFake;
+  d.os = port + 1;
   return true;
-}
-
-bool DeviceClearRts(Device *) {
-  state.log.push_back({Ev::RtsOff});
-  return true;
-}
-
-bool DeviceClearDtr(Device *) {
-  state.log.push_back({Ev::DtrOff});
-  return true;
-}
-
-void DeviceSleep(uint32_t ms, bool alertable) {
-  state.log.push_back({Ev::Sleep, ms, alertable});
 }

@@ -1,7 +1,8 @@
-// A scripted serial device for unit tests: it records every effect the
-// library has on the line and answers from a queue that a test (or a peer
-// reacting to written bytes) fills. Reads with nothing queued time out at
-// once, so time-out paths cost no time.
+// A scripted device for unit tests, behind the same table of operations as
+// the real backends: it records every effect the library has on the line
+// and answers from a queue that a test (or a peer reacting to written
+// bytes) fills. A read takes everything queued; with nothing queued it times
+// out at once, so time-out paths cost no time.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -18,14 +19,10 @@ namespace fake {
 enum class Ev {
   Open,
   Close,
-  EventMask,
-  Queues,
-  Timeouts,
   Line,
   Purge,
-  ClearError,
-  Write,
-  Read,
+  Write,  // one event per byte written
+  Read,   // one event per byte read
   ReadTimeout,
   RtsOn,
   RtsOff,
@@ -36,22 +33,22 @@ enum class Ev {
 
 struct Event {
   Ev kind;
-  uint32_t value = 0;  // byte, mask, milliseconds, ...
-  bool alertable = false;
+  uint32_t value = 0;  // byte, milliseconds, ...
   bool operator==(const Event &) const = default;
 };
 
 struct State {
   std::vector<Event> log;
+  std::vector<std::vector<uint8_t>> writes;     // the pieces written, one per write call
   std::deque<uint8_t> input;                    // bytes waiting to be read
   std::function<void(uint8_t)> onWrite;         // peer reacting to written bytes
   std::set<std::string> missing;                // device names that do not open
   std::map<std::string, OpenFailure> refusing;  // device names that refuse to open, and why
-  bool lineFails = false;                       // DeviceSetLine fails
-  bool writeFails = false;                      // DeviceWriteByte fails
+  bool lineFails = false;                       // the line settings are refused
+  bool writeFails = false;                      // writes fail
+  bool lost = false;                            // with no input queued, the device is gone
   std::string lastName;
   LineSettings lastLine{};
-  DeviceTimeouts lastTimeouts{};
   int openDevices = 0;
 };
 

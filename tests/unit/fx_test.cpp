@@ -1,8 +1,5 @@
 // FX frames on the fake device: exact bytes, splitting, every failure.
-#include "fx/fx.h"
-
 #include "lib_fixture.h"
-#include "links/links.h"
 #include "peers.h"
 #include "serial/ports.h"
 
@@ -30,13 +27,12 @@ TEST_F(Fx, WorkedReadExample) {
           "DE");  // after the request
   };
   uint8_t buf[2] = {};
-  ASSERT_EQ(FxReadBytes(*link, 0x1000, 2, buf), 1);
+  ASSERT_EQ(Read(0x1000, 2, buf), kStatusOk);
   EXPECT_EQ(fake::Hex(fake::Written()), "05 02 30 31 30 30 30 30 32 03 35 36");
   EXPECT_EQ(buf[0], 0xC8);
   EXPECT_EQ(buf[1], 0x00);
   EXPECT_EQ(link->status, 0);
-  EXPECT_EQ(fake::Get().log.front().kind, Ev::ClearError);  // the frame starts with a purge
-  EXPECT_EQ(fake::Get().log[1].kind, Ev::Purge);
+  EXPECT_EQ(fake::Get().log.front().kind, Ev::Purge);  // the frame starts with a purge
   EXPECT_TRUE(fake::Get().input.empty());
 }
 
@@ -46,7 +42,7 @@ TEST_F(Fx, WorkedWriteExample) {
     if (n == 1 || n == 16) fake::Answer({0x06});  // after ENQ and after the frame
   };
   uint8_t buf[2] = {0xC8, 0x00};
-  ASSERT_EQ(FxWriteWords(*link, 0x1000, 1, buf), 1);
+  ASSERT_EQ(Write(0x1000, 1, buf, true), kStatusOk);
   EXPECT_EQ(fake::Hex(fake::Written()), "05 02 31 31 30 30 30 30 32 43 38 30 30 03 33 32");
 }
 
@@ -59,7 +55,7 @@ TEST_F(Fx, SplittingAddressesSizesAndOffsets) {
     FxPeer peer;
     std::vector<uint8_t> data(c.count);
     for (int i = 0; i < c.count; i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
-    ASSERT_EQ(FxWriteBytes(*link, 0x2000, c.count, data.data()), 1);
+    ASSERT_EQ(Write(0x2000, c.count, data.data()), kStatusOk);
     ASSERT_EQ(peer.frames.size(), c.sizes.size());
     int at = 0;
     for (size_t i = 0; i < c.sizes.size(); i++) {
@@ -69,7 +65,7 @@ TEST_F(Fx, SplittingAddressesSizesAndOffsets) {
     }
     EXPECT_TRUE(std::equal(data.begin(), data.end(), peer.memory.begin() + 0x2000));
     std::vector<uint8_t> back(c.count);
-    ASSERT_EQ(FxReadBytes(*link, 0x2000, c.count, back.data()), 1);
+    ASSERT_EQ(Read(0x2000, c.count, back.data()), kStatusOk);
     EXPECT_EQ(back, data);
   }
 }
@@ -77,29 +73,29 @@ TEST_F(Fx, SplittingAddressesSizesAndOffsets) {
 TEST_F(Fx, LargestTransferAndAddressWrap) {
   FxPeer peer;
   std::vector<uint8_t> buf(65535);
-  ASSERT_EQ(FxReadBytes(*link, 0, 65535, buf.data()), 1);
+  ASSERT_EQ(Read(0, 65535, buf.data()), kStatusOk);
   ASSERT_EQ(peer.frames.size(), 259u);
   EXPECT_EQ(peer.frames[257].n, 254);
   EXPECT_EQ(peer.frames[258].n, 3);
   EXPECT_EQ(peer.frames[258].address, 258 * 254);
 
   peer.frames.clear();
-  ASSERT_EQ(FxReadBytes(*link, 0xFF80, 300, buf.data()), 1);
+  ASSERT_EQ(Read(0xFF80, 300, buf.data()), kStatusOk);
   EXPECT_EQ(peer.frames[1].address, 0x007E);
-  ASSERT_EQ(FxReadBytes(*link, 0x1FFFF, 1, buf.data()), 1);  // only the low 16 bits go out
+  ASSERT_EQ(Read(0x1FFFF, 1, buf.data()), kStatusOk);  // only the low 16 bits go out
   EXPECT_EQ(peer.frames.back().address, 0xFFFF);
 }
 
 TEST_F(Fx, WordCountsDoubleModulo65536) {
   FxPeer peer;
   std::vector<uint8_t> buf(65536);
-  ASSERT_EQ(FxReadWords(*link, 0x1000, 300, buf.data()), 1);
+  ASSERT_EQ(Read(0x1000, 300, buf.data(), true), kStatusOk);
   ASSERT_EQ(peer.frames.size(), 3u);  // 600 bytes
   EXPECT_EQ(peer.frames[2].n, 92);
   fake::Get().log.clear();
   link->status = -1;
-  EXPECT_EQ(FxReadWords(*link, 0x1000, 32768, buf.data()), 0);  // 65536 bytes are 0
-  EXPECT_EQ(FxWriteBytes(*link, 0x1000, 65536, buf.data()), 0);
+  EXPECT_EQ(Read(0x1000, 32768, buf.data(), true), kStatusTimeout);  // 65536 bytes are 0
+  EXPECT_EQ(Write(0x1000, 65536, buf.data()), kStatusTimeout);
   EXPECT_EQ(link->status, -1);  // left as it was
   EXPECT_TRUE(fake::Get().log.empty());
 }
@@ -130,7 +126,7 @@ TEST_P(FxReadFailures, StatusNakAndBuffer) {
     if (n == 12) fake::Answer(row.reply);
   };
   uint8_t buf[2] = {0xAA, 0xBB};
-  EXPECT_EQ(FxReadBytes(*link, 0x1000, 2, buf), 0);
+  EXPECT_EQ(Read(0x1000, 2, buf), f.status);
   EXPECT_EQ(link->status, f.status);
   std::vector<uint8_t> written = fake::Written();
   size_t sent = f.enqAnswer == "\x06" ? 12u : 1u;  // no request after a failed ENQ
@@ -144,9 +140,9 @@ TEST_P(FxReadFailures, StatusNakAndBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, FxReadFailures,
                          ::testing::Values(ReadFailure{"EnqSilent", "", "", -1, false, 0xAA, 0xBB},
-                                           ReadFailure{"EnqNak", "\x15", "", -2, false, 0xAA, 0xBB},
+                                           ReadFailure{"EnqNak", "\x15", "", -6, false, 0xAA, 0xBB},
                                            ReadFailure{"StxSilent", "\x06", "", -1, false, 0xAA, 0xBB},
-                                           ReadFailure{"StxWrong", "\x06", "\x06", -2, false, 0xAA, 0xBB},
+                                           ReadFailure{"StxWrong", "\x06", "\x06", -6, false, 0xAA, 0xBB},
                                            ReadFailure{"DataSilent", "\x06",
                                                        "\x02"
                                                        "C8",
@@ -159,17 +155,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, FxReadFailures,
                                                        "\x02"
                                                        "c800\x03"
                                                        "DE",
-                                                       -2, true, 0xAA, 0xBB},
+                                                       -6, true, 0xAA, 0xBB},
                                            ReadFailure{"PairTooFew", "\x06",
                                                        "\x02"
                                                        "C8\x03"
                                                        "0B",
-                                                       -2, true, 0xC8, 0xBB},
+                                                       -6, true, 0xC8, 0xBB},
                                            ReadFailure{"PairTooMany", "\x06",
                                                        "\x02"
                                                        "C80000\x03"
                                                        "5E",
-                                                       -2, true, 0xC8, 0x00},
+                                                       -6, true, 0xC8, 0x00},
                                            ReadFailure{"EtxSilent", "\x06",
                                                        "\x02"
                                                        "C800",
@@ -183,12 +179,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, FxReadFailures,
                                                        "\x02"
                                                        "C800\x03"
                                                        "DG",
-                                                       -2, true, 0xC8, 0x00},
+                                                       -6, true, 0xC8, 0x00},
                                            ReadFailure{"ChecksumLowercase", "\x06",
                                                        "\x02"
                                                        "C800\x03"
                                                        "de",
-                                                       -2, true, 0xC8, 0x00},
+                                                       -6, true, 0xC8, 0x00},
                                            ReadFailure{"ChecksumMismatch", "\x06",
                                                        "\x02"
                                                        "C800\x03"
@@ -207,8 +203,8 @@ TEST_F(Fx, WriteFailuresSendNoNak) {
       if (n == 1) fake::Answer({0x06});
       if (n == 16) fake::Answer(answer);
     };
-    EXPECT_EQ(FxWriteBytes(*l, 0x1000, 2, buf), 0);
-    EXPECT_EQ(l->status, answer.empty() ? -1 : -2);
+    EXPECT_EQ(Write(0x1000, 2, buf, false, 1), answer.empty() ? -1 : -6);
+    EXPECT_EQ(l->status, answer.empty() ? -1 : -6);
     EXPECT_EQ(fake::Written().size(), 16u);
     LinkClose(1);
   }
@@ -223,12 +219,44 @@ TEST_F(Fx, FirstFailedFrameEndsTheTransferAndTheNextStartsAfresh) {
     peerWrite(b);
   };
   std::vector<uint8_t> data(600, 0x5A);
-  EXPECT_EQ(FxWriteBytes(*link, 0x3000, 600, data.data()), 0);
+  EXPECT_EQ(Write(0x3000, 600, data.data()), kStatusTimeout);
   EXPECT_EQ(link->status, -1);
   ASSERT_EQ(peer.frames.size(), 1u);  // the first frame stays written, none after
   EXPECT_EQ(peer.memory[0x3000 + 253], 0x5A);
   EXPECT_EQ(peer.memory[0x3000 + 254], 0x00);
-  EXPECT_EQ(FxWriteBytes(*link, 0x3000, 600, data.data()), 1);
+  EXPECT_EQ(Write(0x3000, 600, data.data()), kStatusOk);
   EXPECT_EQ(link->status, 0);
   EXPECT_EQ(peer.memory[0x3000 + 599], 0x5A);
+}
+
+// Bytes after a complete answer (a stray ACK here) never reach the next
+// frame, whose ENQ then goes unanswered.
+TEST_F(Fx, BytesLeftOverFromOneFrameNeverReachTheNext) {
+  fake::Get().onWrite = [](uint8_t) {
+    size_t n = fake::Written().size();
+    if (n == 1) fake::Answer({0x06});
+    if (n == 12)
+      fake::Answer(
+          "\x02"
+          "C800\x03"
+          "DE\x06\x06");
+  };
+  uint8_t buf[2];
+  ASSERT_EQ(Read(0x1000, 2, buf), kStatusOk);
+  fake::Get().onWrite = nullptr;
+  fake::Get().log.clear();
+  EXPECT_EQ(Read(0x1000, 2, buf), kStatusTimeout);
+  EXPECT_EQ(fake::Hex(fake::Written()), "05");  // no request after the ENQ
+}
+
+// What the protocol sends without waiting goes out in one write: the ENQ,
+// then the frame from STX to its checksum.
+TEST_F(Fx, EachRequestLeavesInOneWrite) {
+  FxPeer peer;
+  std::vector<uint8_t> data(254, 0x11);
+  ASSERT_EQ(Write(0x2000, 254, data.data()), kStatusOk);
+  ASSERT_EQ(Read(0x2000, 254, data.data()), kStatusOk);
+  std::vector<size_t> sizes;
+  for (const auto &piece : fake::Get().writes) sizes.push_back(piece.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{1, 2 * 254 + 11, 1, 11}));
 }

@@ -5,6 +5,7 @@
 
 #include "api/handles.h"
 #include "fake_device.h"
+#include "links/links.h"
 
 class LibTest : public ::testing::Test {
  protected:
@@ -17,3 +18,16 @@ class LibTest : public ::testing::Test {
     fake::Reset();
   }
 };
+
+// A transfer at a raw controller address on a port's link, as the exports
+// hand it down: bytes, or 16-bit words.
+inline Status Transfer(Direction direction, int64_t address, int count, uint8_t *buffer, bool words = false,
+                       int port = 0) {
+  return LinkTransfer(port, Request{direction, words, nullptr, FxAreas::kController, address, count, buffer});
+}
+inline Status Read(int64_t address, int count, uint8_t *buffer, bool words = false, int port = 0) {
+  return Transfer(Direction::kRead, address, count, buffer, words, port);
+}
+inline Status Write(int64_t address, int count, const uint8_t *buffer, bool words = false, int port = 0) {
+  return Transfer(Direction::kWrite, address, count, const_cast<uint8_t *>(buffer), words, port);
+}

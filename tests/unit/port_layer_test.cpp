@@ -1,137 +1,130 @@
-// The port table and the byte primitives against the fake device.
+// The port table and the port-level I/O against the fake device.
+#include <algorithm>
+
 #include "lib_fixture.h"
 #include "serial/ports.h"
+#include "serial/reasons.h"
 
 using fake::Ev;
 using fake::Event;
 
+namespace {
+
+constexpr LineSettings kFx = {9600, 7, 2};
+constexpr LineSettings kA = {9600, 8, 1};
+
+bool Logged(Ev kind, uint32_t value = 0) {
+  for (const Event &e : fake::Get().log)
+    if (e.kind == kind && e.value == value) return true;
+  return false;
+}
+
+}  // namespace
+
 using PortLayer = LibTest;
 
-TEST_F(PortLayer, OpenPreparesTheDeviceInOrderAndSettles) {
-  ASSERT_EQ(PortOpen(3, 9600, 7, 'E', 1), 1);
+// The open leaves the line set up, DTR and RTS high, and nothing that was
+// on the line before it settled.
+TEST_F(PortLayer, OpenSetsUpTheLineAndDropsWhatCameBefore) {
+  fake::Answer({0x06, 0x02, 0x30});  // stray bytes already waiting
+  ASSERT_EQ(PortOpen(3, kFx), kStatusOk);
   EXPECT_EQ(fake::Get().lastName, "COM4");
-  std::vector<Event> expected = {
-      {Ev::Open},       {Ev::EventMask, 0},  {Ev::Queues, 4096},
-      {Ev::Purge},      {Ev::Timeouts, 990}, {Ev::Line, 9600},
-      {Ev::DtrOn},      {Ev::RtsOn},         {Ev::Sleep, 495, false},
-      {Ev::ClearError}, {Ev::Purge},
-  };
-  EXPECT_EQ(fake::Get().log, expected);
-  const DeviceTimeouts &t = fake::Get().lastTimeouts;
-  EXPECT_EQ(t.readIntervalMs, 990u);
-  EXPECT_EQ(t.readTotalMultiplierMs, 990u);
-  EXPECT_EQ(t.readTotalConstantMs, 0u);
-  EXPECT_EQ(t.writeTotalMultiplierMs, 100u);
-  EXPECT_EQ(t.writeTotalConstantMs, 100u);
   const LineSettings &s = fake::Get().lastLine;
+  EXPECT_EQ(s.baudRate, 9600u);
   EXPECT_EQ(s.byteSize, 7);
   EXPECT_EQ(s.parity, 2);
-  EXPECT_EQ(s.stopBits, 0);
-  EXPECT_TRUE(s.dtrOn && s.rtsOn);
+  EXPECT_TRUE(Logged(Ev::DtrOn) && Logged(Ev::RtsOn));
+  EXPECT_TRUE(Logged(Ev::Sleep, 495));  // the line settles
+  EXPECT_TRUE(fake::Get().input.empty());
+  EXPECT_EQ(PortEntry(3).refCount, 1);
 }
 
-TEST_F(PortLayer, LineSettingsFromArguments) {
-  EXPECT_EQ(PortLineSettings(4800, 8, 'O', 1).baudRate, 9600u);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'O', 1).baudRate, 9600u);
-  for (uint32_t baud : {1200u, 2400u, 19200u, 38400u, 56000u, 57600u, 115200u, 128000u, 256000u})
-    EXPECT_EQ(PortLineSettings(baud, 8, 'N', 1).baudRate, baud);
-  EXPECT_EQ(PortLineSettings(9600, 7, 'e', 1).parity, 2);
-  EXPECT_EQ(PortLineSettings(9600, 7, 'E', 1).parity, 2);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'o', 1).parity, 1);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'N', 1).parity, 0);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'N', 2).stopBits, 2);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'N', 1).stopBits, 0);
-  EXPECT_EQ(PortLineSettings(9600, 8, 'N', 3).stopBits, 0);
-}
-
-TEST_F(PortLayer, SharedByReferenceCountAndClosedWithTheLast) {
-  ASSERT_EQ(PortOpen(0, 115200, 7, 'E', 1), 1);
-  ASSERT_EQ(PortOpen(0, 9600, 8, 'O', 2), 1);  // settings of the first open stay
-  const ComPort &port = PortEntry(0);
+TEST_F(PortLayer, SharedByReferenceCountForOneFamilyAndClosedWithTheLast) {
+  ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
+  ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
+  bool otherLine = false;
+  EXPECT_EQ(PortOpen(0, kA, &otherLine), kStatusPort);  // the other family's format
+  EXPECT_TRUE(otherLine);
+  const PortRecord &port = PortEntry(0);
   EXPECT_EQ(port.refCount, 2);
-  EXPECT_EQ(port.baudRate, 115200u);
-  EXPECT_EQ(port.byteSize, 7);
+  EXPECT_EQ(port.line.byteSize, 7);
   EXPECT_EQ(fake::Only({Ev::Open}).size(), 1u);
 
-  EXPECT_EQ(PortRelease(0), 1);
-  EXPECT_TRUE(port.isOpen);
-  EXPECT_EQ(fake::Only({Ev::Close}).size(), 0u);
+  EXPECT_EQ(PortRelease(0), kStatusOk);
+  EXPECT_TRUE(PortIsOpen(0));
+  EXPECT_FALSE(Logged(Ev::Close));
+  EXPECT_EQ(PortRelease(0), kStatusOk);
+  EXPECT_FALSE(PortIsOpen(0));
+  EXPECT_TRUE(Logged(Ev::DtrOff));
+  EXPECT_EQ(fake::Get().openDevices, 0);
   fake::Get().log.clear();
-  EXPECT_EQ(PortRelease(0), 1);
-  EXPECT_FALSE(port.isOpen);
-  std::vector<Event> closing = {{Ev::EventMask, 0}, {Ev::DtrOff}, {Ev::Purge}, {Ev::Close}};
-  EXPECT_EQ(fake::Get().log, closing);
-  EXPECT_EQ(PortRelease(0), 0);  // not open: nothing changes
-  EXPECT_EQ(fake::Get().log, closing);
+  EXPECT_EQ(PortRelease(0), kStatusPort);  // not open: nothing changes
+  EXPECT_TRUE(fake::Get().log.empty());
 }
 
 TEST_F(PortLayer, FailedOpensLeaveThePortClosed) {
   fake::Get().missing.insert("COM2");
-  EXPECT_EQ(PortOpen(1, 9600, 7, 'E', 1), 0);
-  EXPECT_FALSE(PortEntry(1).isOpen);
+  EXPECT_EQ(PortOpen(1, kFx), kStatusPort);
+  EXPECT_FALSE(PortIsOpen(1));
 
   fake::Get().lineFails = true;
-  fake::Get().log.clear();
-  EXPECT_EQ(PortOpen(2, 9600, 7, 'E', 1), 0);
-  EXPECT_FALSE(PortEntry(2).isOpen);
+  EXPECT_EQ(PortOpen(2, kFx), kStatusPort);
+  EXPECT_FALSE(PortIsOpen(2));
   EXPECT_EQ(fake::Get().openDevices, 0);  // closed again
-  EXPECT_EQ(fake::Only({Ev::Close}).size(), 1u);
 
-  EXPECT_EQ(PortOpen(16, 9600, 7, 'E', 1), 0);
-  EXPECT_EQ(PortOpen(-1, 9600, 7, 'E', 1), 0);
+  EXPECT_EQ(PortOpen(16, kFx), kStatusPort);
+  EXPECT_EQ(PortOpen(-1, kFx), kStatusPort);
 }
 
 TEST_F(PortLayer, CloseAllIgnoresReferenceCounts) {
-  ASSERT_EQ(PortOpen(0, 9600, 7, 'E', 1), 1);
-  ASSERT_EQ(PortOpen(0, 9600, 7, 'E', 1), 1);
-  ASSERT_EQ(PortOpen(5, 9600, 8, 'O', 1), 1);
+  ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
+  ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
+  ASSERT_EQ(PortOpen(5, kA), kStatusOk);
   PortCloseAll();
-  EXPECT_FALSE(PortEntry(0).isOpen);
-  EXPECT_FALSE(PortEntry(5).isOpen);
+  EXPECT_FALSE(PortIsOpen(0));
+  EXPECT_FALSE(PortIsOpen(5));
   EXPECT_EQ(fake::Get().openDevices, 0);
 }
 
-TEST_F(PortLayer, BytePrimitives) {
-  ASSERT_EQ(PortOpen(0, 9600, 7, 'E', 1), 1);
+// Every failure of the line I/O is a time-out for the protocols, with its
+// own reason; the first reason since the frame began counts.
+TEST_F(PortLayer, FailuresAndTheirReasons) {
+  ASSERT_EQ(PortOpen(0, kFx), kStatusOk);
   PlcLink link{0, 0, 0, kMaxFrameBytes};
   uint8_t b = 0;
-  fake::Get().log.clear();
-  EXPECT_FALSE(ReceiveByte(link, &b));  // nothing arrives: one attempt, then time-out
-  EXPECT_EQ(link.status, -1);
-  EXPECT_EQ(fake::Only({Ev::ReadTimeout}).size(), 1u);
-  EXPECT_EQ(fake::Only({Ev::ClearError}).size(), 1u);
-
-  link.status = 0;
-  fake::Answer({0x15});
-  EXPECT_FALSE(ExpectByte(link, 0x06));
-  EXPECT_EQ(link.status, -2);
-
-  link.status = 0;
+  const uint8_t request[] = {0x05, 0x02};
+  ASSERT_EQ(SendBytes(link, request, 2, 1), kStatusOk);
   fake::Answer({0x06});
-  EXPECT_TRUE(ExpectByte(link, 0x06));
-  EXPECT_EQ(link.status, 0);
+  ASSERT_EQ(ReceiveByte(link, &b), kStatusOk);
+  EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);  // nothing more arrives
+  EXPECT_STREQ(PortFailure(0), "time-out while waiting for byte 2 of the answer");
+  EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);
+  EXPECT_STREQ(PortFailure(0), "time-out while waiting for byte 2 of the answer");  // the first stays
 
+  ClearPortReason(0);
+  fake::Answer({0x15});
+  EXPECT_EQ(ExpectByte(link, 0x06), kStatusWrongChar);
+  EXPECT_STREQ(PortFailure(0), "wrong character 0x15 (NAK) where 0x06 (ACK) was expected");
+
+  ClearPortReason(0);
   fake::Get().writeFails = true;
-  fake::Get().log.clear();
-  EXPECT_FALSE(SendByte(link, 0x05));
-  std::vector<Event> failedWrite = {{Ev::Write, 0x05}, {Ev::ClearError}};
-  EXPECT_EQ(fake::Get().log, failedWrite);
-  EXPECT_EQ(link.status, 0);  // write failures are not reported
+  EXPECT_EQ(SendBytes(link, request, 2, 1), kStatusTimeout);
+  EXPECT_STREQ(PortFailure(0), "write failed: fake write failure");
+  EXPECT_EQ(fake::Written().size(), 3u);  // the piece stops at the failed byte
+
+  ClearPortReason(0);
+  fake::Get().lost = true;
+  EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);
+  EXPECT_STREQ(PortFailure(0), "device lost: the server closed the connection");
+  char text[kReasonBytes];
+  PortReason(0, kStatusTimeout, text, sizeof text);
+  EXPECT_STREQ(text, "COM1 (COM1): device lost: the server closed the connection");
 }
 
 TEST_F(PortLayer, PrimitivesOnAClosedPortFailWithoutADevice) {
   PlcLink link{7, 0, 0, kMaxFrameBytes};
-  uint8_t b;
-  EXPECT_FALSE(SendByte(link, 1));
-  EXPECT_FALSE(ReceiveByte(link, &b));
-  EXPECT_EQ(link.status, -1);
+  uint8_t b = 1;
+  EXPECT_EQ(SendBytes(link, &b, 1, 0), kStatusTimeout);
+  EXPECT_EQ(ReceiveByte(link, &b), kStatusTimeout);
   EXPECT_TRUE(fake::Get().log.empty());
-}
-
-TEST_F(PortLayer, Sleeps) {
-  SleepMs(3);
-  SleepMs(65536 + 7);  // taken as 16 bits
-  SleepTicks(9);
-  std::vector<Event> expected = {{Ev::Sleep, 3, true}, {Ev::Sleep, 7, true}, {Ev::Sleep, 495, false}};
-  EXPECT_EQ(fake::Get().log, expected);
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "backends.h"
+#include "base/clock.h"
 #include "check.h"
 
 namespace {
@@ -22,9 +23,13 @@ int blockedCom = 0;
 void WriteTimeOutIsFailure() {
   std::string name = "COM" + std::to_string(blockedCom);
   DeviceOpenInfo info{};
-  SerialDevice *device = SerialOpen(0, name.c_str(), &info);
-  REQUIRE_EQ(1, device ? 1 : 0);
-  CHECK(SerialSetTimeouts(device, DeviceTimeouts{990, 990, 0, 100, 100}));
+  Device device{};
+  device.ops = &kSerialDevice;
+  REQUIRE_EQ(1, kSerialDevice.open(device, 0, name.c_str(), LineSettings{9600, 7, 2}, info) ? 1 : 0);
+  auto write = [&](uint8_t byte) {
+    char why[160];
+    return kSerialDevice.write(device, NowNs() + 200000000LL, &byte, 1, why, sizeof why);
+  };
   using Clock = std::chrono::steady_clock;
   auto start = Clock::now();
   long written = 0;
@@ -33,7 +38,7 @@ void WriteTimeOutIsFailure() {
   // that all report success mean the time-out is taken for a sent byte.
   while (Clock::now() - start < std::chrono::seconds(10)) {
     auto t0 = Clock::now();
-    if (!SerialWriteByte(device, 'x')) {
+    if (write('x') != IoResult::kDone) {
       failedAfterMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
       break;
     }
@@ -48,9 +53,9 @@ void WriteTimeOutIsFailure() {
                 "the failed write took " + std::to_string(failedAfterMs) + " ms, not ~200");
   }
   // The line stays full: the next byte fails as well.
-  CHECK(!SerialWriteByte(device, 'y'));
-  CHECK(SerialPurge(device));
-  SerialClose(device);
+  CHECK(write('y') == IoResult::kTimeout);
+  kSerialDevice.purge(device);
+  kSerialDevice.close(device);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The trace's clock, thread numbers and output on POSIX.
+// The trace's thread numbers (gettid is Linux's) and output on Linux.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,12 +7,8 @@
 
 #include <cstring>
 
-#include "../serial/fd_posix.h"
+#include "base/fd_posix.h"
 #include "trace.h"
-
-double TraceClockMs() {
-  return static_cast<double>(NowNs()) / 1e6;
-}
 
 unsigned long TraceThreadId() {
   return static_cast<unsigned long>(gettid());

@@ -1,4 +1,4 @@
-// Pieces of the POSIX backend that tests check on their own.
+// Pieces of the Linux serial backend that tests check on their own.
 #pragma once
 #include <termios.h>
 
@@ -13,5 +13,5 @@
 bool DevicePath(const char *name, char *path, size_t size);
 
 // Raw mode with the line settings, on top of the settings tcgetattr read.
-// False for a rate that has no termios speed (56000, 128000, 256000).
+// False for a rate other than 9600 baud.
 bool BuildTermios(const LineSettings &settings, termios *t);

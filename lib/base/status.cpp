@@ -1,37 +1,24 @@
 #include "status.h"
 
-#include "veldrv.h"
-
-int ExportedStatus(int status) {
-  switch (status) {
-  case kStatusWrongChar:
-    return VEL_WRONG_CHAR;  // the exports' form of a wrong character
-  case kStatusBadArgument:
-    return VEL_BAD_ARGUMENT;
-  default:
-    return status;  // -1, -3, -4 keep their numbers
-  }
-}
-
 const char *StatusText(int code) {
   switch (code) {
-  case VEL_OK:
+  case kStatusOk:
     return "success";
-  case VEL_TIMEOUT:
+  case kStatusTimeout:
     return "time-out: the controller did not answer within 990 ms";
-  case VEL_NO_HANDLE:
+  case kStatusNoHandle:
     return "no free handle: all 32 link handles are in use";
-  case VEL_CHECKSUM:
+  case kStatusChecksum:
     return "checksum error: the checksum of the controller's reply did not match";
-  case VEL_PORT:
+  case kStatusPort:
     return "port error: the port does not exist or cannot be opened";
-  case VEL_BAD_ARGUMENT:
+  case kStatusBadArgument:
     return "bad argument: a null buffer or a count out of range";
-  case VEL_WRONG_CHAR:
+  case kStatusWrongChar:
     return "transmission error: a wrong character or value was received";
-  case VEL_BAD_LETTER:
+  case kStatusBadLetter:
     return "bad operand letter: the area cannot be used for this transfer";
-  case VEL_BAD_HANDLE:
+  case kStatusBadHandle:
     return "bad handle: the link handle is not open";
   default:
     return "unknown status";

@@ -9,18 +9,20 @@
 #include <atomic>
 #include <cstdint>
 
+#include "wait.h"
+
 class FairLock {
  public:
   void lock() {
     uint32_t ticket = next_.fetch_add(1, std::memory_order_relaxed);
     for (uint32_t serving = serving_.load(std::memory_order_acquire); serving != ticket;
          serving = serving_.load(std::memory_order_acquire))
-      serving_.wait(serving, std::memory_order_acquire);
+      WaitWhile(serving_, serving);
   }
 
   void unlock() {
     serving_.fetch_add(1, std::memory_order_release);
-    serving_.notify_all();
+    WakeAll(serving_);
   }
 
   // Takes the lock only when nobody holds it and nobody waits for it.
