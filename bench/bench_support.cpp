@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "library_settings.h"
+
 namespace bench {
 
 const std::string &DeviceDir() {
@@ -18,11 +20,8 @@ const std::string &DeviceDir() {
       std::perror("velbench: mkdtemp");
       std::exit(1);
     }
+    ClearLibrarySettings();
     setenv("VELDRV_DEVICE_DIR", tmpl, 1);
-    // Settings of the shell (a VELDRV_COM1 naming the user's adapter) stay out.
-    for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
-    unsetenv("VELDRV_TRACE");
-    unsetenv("VELDRV_FRAME_BYTES");
     static struct Remover {
       std::string d;
       ~Remover() {

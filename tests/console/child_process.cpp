@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 
-extern char **environ;
+#include "library_settings.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::pair<std::stri
     // The library's settings of the shell running the tests (a VELDRV_COM1
     // naming the user's adapter) never reach a program under test: each
     // test sets what it needs.
-    if (entry.substr(0, 7) == "VELDRV_") continue;
+    if (IsLibrarySetting(entry)) continue;
     bool replaced = false;
     for (const auto &[name, value] : changes) {
       if (entry.substr(0, name.size() + 1) == name + "=") replaced = true;

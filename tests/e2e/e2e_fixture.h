@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "library_settings.h"
 #include "sim.h"
 #include "veldrv.h"
 
@@ -23,11 +24,8 @@ inline const std::string &DeviceDir() {
   static const std::string dir = [] {
     char tmpl[] = "/tmp/veldrv-e2e-XXXXXX";
     if (!mkdtemp(tmpl)) abort();
+    ClearLibrarySettings();
     setenv("VELDRV_DEVICE_DIR", tmpl, 1);
-    // Settings of the shell (a VELDRV_COM1 naming the user's adapter) stay out.
-    for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
-    unsetenv("VELDRV_TRACE");
-    unsetenv("VELDRV_FRAME_BYTES");
     std::string d = tmpl;
     static struct Remover {
       std::string d;
@@ -39,6 +37,10 @@ inline const std::string &DeviceDir() {
   }();
   return dir;
 }
+
+// Made before main(): no test of a binary that includes this header can open
+// a port with the shell's settings or without its private folder.
+inline const bool kDeviceDirReady = !DeviceDir().empty();
 
 // One simulated controller on COM`com` with one handle open on it for the
 // whole test suite (a port open costs half a second).

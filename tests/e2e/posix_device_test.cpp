@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "library_settings.h"
 #include "links/links.h"
 #include "serial/device_serial_linux.h"
 #include "serial/ports.h"
@@ -28,6 +29,7 @@ class PtyDir : public ::testing::Test {
     char tmpl[] = "/tmp/veldrv-posix-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
+    ClearLibrarySettings();
     setenv("VELDRV_DEVICE_DIR", dir.c_str(), 1);
     master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);

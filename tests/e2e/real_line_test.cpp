@@ -52,9 +52,8 @@ class RealLine : public ::testing::Test {
     setenv("VELDRV_TRACE", tracePath.c_str(), 1);
   }
   void TearDown() override {
-    unsetenv("VELDRV_TRACE");
-    for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
-    unsetenv("VELDRV_FRAME_BYTES");
+    ClearLibrarySettings();
+    setenv("VELDRV_DEVICE_DIR", DeviceDir().c_str(), 1);
   }
   std::string tracePath;
 };
@@ -96,9 +95,10 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
   std::map<std::string, std::string> failures;  // port -> the open line
   for (const TraceLine &l : lines)
     if (l.text.rfind("open ", 0) == 0) failures[l.port] = l.text;
-  EXPECT_EQ(failures["COM10"], "open " + DeviceDir() +
-                                   "/no-such-device failed: no such device; name the device with VELDRV_COM10 or "
-                                   "VELDRV_DEVICE_DIR [No such file or directory]");
+  EXPECT_EQ(failures["COM10"],
+            "open " + DeviceDir() +
+                "/no-such-device failed: no such device; name the device with VELDRV_COM10 or "
+                "VELDRV_DEVICE_DIR [No such file or directory]");
   EXPECT_EQ(failures["COM11"],
             "open " + file + " failed: not a serial port [Inappropriate ioctl for device]");
   EXPECT_EQ(

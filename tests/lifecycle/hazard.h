@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "library_settings.h"
 #include "sim.h"
 #include "veldrv.h"
 
@@ -26,8 +27,8 @@ inline void Start(int argc, char **argv) {
     exit(2);
   }
   dir = argv[1];
+  ClearLibrarySettings();
   setenv("VELDRV_DEVICE_DIR", argv[1], 1);
-  for (int n = 1; n <= 16; n++) unsetenv(("VELDRV_COM" + std::to_string(n)).c_str());
 }
 
 // A line to the test, flushed at once.

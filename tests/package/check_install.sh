@@ -44,10 +44,11 @@ fail() {
 step() { echo "--- $*"; }
 
 # Nothing below may reach the machine's serial devices.
+# shellcheck source=../support/library_settings.sh
+source "$repo/tests/support/library_settings.sh"
 mkdir -p "$devices"
 export VELDRV_DEVICE_DIR="$devices"
 unset LD_LIBRARY_PATH VELDRV_LIBRARY
-for n in $(seq 16); do unset "VELDRV_COM$n"; done
 version="$(sed -n 's/^project(veldrv VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")"
 programs=(velcon velsim velctl)
 pages=(man1/velcon.1 man1/velsim.1 man1/velctl.1 man3/veldrv.3)

@@ -5,11 +5,13 @@
 
 #include "api/handles.h"
 #include "fake_device.h"
+#include "library_settings.h"
 #include "links/links.h"
 
 class LibTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ClearLibrarySettings();  // the fake device stands for every port; no setting of the shell applies
     fake::Reset();
     LibraryAttach();
   }

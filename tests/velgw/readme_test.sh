@@ -14,8 +14,8 @@ export PATH="$PATH:/usr/sbin:/sbin"
 for program in mbpoll mosquitto mosquitto_sub mosquitto_pub; do
   command -v "$program" >/dev/null || { echo "$program is missing (apt-get install mbpoll mosquitto mosquitto-clients)"; exit 77; }
 done
-for n in $(seq 16); do unset "VELDRV_COM$n"; done
-unset VELDRV_TRACE VELDRV_FRAME_BYTES VELDRV_FX_AREAS
+# shellcheck source=../support/library_settings.sh
+source "$repo/tests/support/library_settings.sh"
 
 work="$(mktemp -d /tmp/velgw-readme-XXXXXX)"
 pids=()
