@@ -2,12 +2,21 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 namespace fake {
 
 namespace {
 State state;
 }  // namespace
+
+// Ports open, and run their frames, on several threads at once: each effect
+// on the shared state is taken under this lock (recursive: a peer answers
+// from inside a write).
+std::recursive_mutex &StateLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
 
 State &Get() {
   return state;
@@ -58,6 +67,7 @@ using fake::state;
 namespace {
 
 void Close(Device &) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.log.push_back({Ev::DtrOff});
   state.log.push_back({Ev::Purge});
   state.log.push_back({Ev::Close});
@@ -66,15 +76,18 @@ void Close(Device &) {
 }
 
 void Abandon(Device &) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.openDevices--;
 }
 
 void Purge(Device &) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.log.push_back({Ev::Purge});
   state.input.clear();
 }
 
 IoResult Read(Device &, int64_t, size_t, uint8_t *data, size_t size, size_t *got, char *why, size_t whySize) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   *got = 0;
   if (state.input.empty()) {
     state.log.push_back({Ev::ReadTimeout});
@@ -90,6 +103,7 @@ IoResult Read(Device &, int64_t, size_t, uint8_t *data, size_t size, size_t *got
 }
 
 IoResult Write(Device &, int64_t, const uint8_t *data, size_t n, char *why, size_t whySize) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.writes.emplace_back(data, data + n);
   for (size_t i = 0; i < n; i++) {
     state.log.push_back({Ev::Write, data[i]});
@@ -103,15 +117,18 @@ IoResult Write(Device &, int64_t, const uint8_t *data, size_t n, char *why, size
 }
 
 bool SetRts(Device &, bool high) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.log.push_back({high ? Ev::RtsOn : Ev::RtsOff});
   return true;
 }
 
 void Pause(Device &, uint32_t ms) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   state.log.push_back({Ev::Sleep, ms});
 }
 
 bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   return false;  // DeviceOpen below does the opening
 }
 
@@ -121,6 +138,7 @@ const DeviceOps kFake = {
 }  // namespace
 
 bool DeviceOpen(Device &d, int port, const LineSettings &line, DeviceOpenInfo &info) {
+  std::lock_guard<std::recursive_mutex> guard(fake::StateLock());
   info = DeviceOpenInfo{};
   std::snprintf(info.path, sizeof info.path, "COM%d", port + 1);
   state.log.push_back({Ev::Open});

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ struct State {
 
 State &Get();
 void Reset();  // clears the state; keeps no device open
+// Held by every device operation: a test that changes the state while the
+// library's threads run takes it too.
+std::recursive_mutex &StateLock();
 
 void Answer(std::initializer_list<uint8_t> bytes);
 void Answer(const std::string &text);
