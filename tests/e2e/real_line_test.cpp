@@ -3,8 +3,11 @@
 // frame size for controllers that take fewer bytes a frame.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -63,8 +66,11 @@ TEST_F(RealLine, APortNamedByItsVariableAnywhere) {
   std::string elsewhere = DeviceDir() + "/elsewhere";
   velsim::PtyLine line(Family::Fx, elsewhere, 9);
   setenv("VELDRV_COM2", (elsewhere + "/COM9").c_str(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
   int h = VelOpen(1, 1);
   ASSERT_GE(h, 0);
+  // A serial line settles for 495 ms after it was set up (a network port does not).
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(490));
   Bytes data = Pattern(4, 3), back(4);
   ASSERT_EQ(VelWrB(h, 'D', 0, 4, data.data()), VEL_OK);
   ASSERT_EQ(VelRdB(h, 'D', 0, 4, back.data()), VEL_OK);
@@ -86,9 +92,21 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
 
   setenv("VELDRV_COM10", (DeviceDir() + "/no-such-device").c_str(), 1);
   setenv("VELDRV_COM11", file.c_str(), 1);
+  // The same reasons through VelReason(-1): the calling thread's last failed open.
+  auto reason = [] {
+    char why[256] = "";
+    EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+    return std::string(why);
+  };
   EXPECT_EQ(VelOpen(9, 1), VEL_PORT);
+  EXPECT_EQ(reason(), "COM10 (" + DeviceDir() +
+                          "/no-such-device): no such device; name the device with VELDRV_COM10 or "
+                          "VELDRV_DEVICE_DIR: No such file or directory");
   EXPECT_EQ(VelOpen(10, 1), VEL_PORT);
+  EXPECT_EQ(reason(), "COM11 (" + file + "): not a serial port: Inappropriate ioctl for device");
   EXPECT_EQ(VelOpen(11, 1), VEL_PORT);
+  EXPECT_EQ(reason(),
+            "COM12 (" + DeviceDir() + "/COM12): in use by another program: Resource temporarily unavailable");
   close(holder);
 
   std::vector<TraceLine> lines = ReadTrace(tracePath);
@@ -106,6 +124,36 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
       "open " + DeviceDir() + "/COM12 failed: in use by another program [Resource temporarily unavailable]");
   // And each call with its result.
   EXPECT_EQ(lines.back().text, "VelOpen(11, 1) = -4");
+}
+
+// A device the user may not open: the reason says so. Run as another user
+// (nobody) when the test runs as root, since root may open anything.
+TEST_F(RealLine, APermissionRefusalSaysSo) {
+  const std::string device = DeviceDir() + "/ttyUSB0";
+  std::ofstream(device).close();
+  ASSERT_EQ(chmod(device.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(DeviceDir().c_str(), 0755), 0);
+  setenv("VELDRV_COM10", device.c_str(), 1);
+  unsetenv("VELDRV_TRACE");  // nobody may not write the test's trace file
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
+    char why[256] = "";
+    const int rc = VelOpen(9, 1);
+    const int code = VelReason(-1, why, sizeof why);
+    const std::string expected = "COM10 (" + device +
+                                 "): permission denied; on Linux the user needs the group dialout: "
+                                 "Permission denied";
+    if (rc == VEL_PORT && code == VEL_PORT && why == expected) _exit(0);
+    std::fprintf(stderr, "VelOpen = %d, VelReason = %d: %s\n", rc, code, why);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become another user";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // One transfer of each family, line by line: the frame's summary first, then

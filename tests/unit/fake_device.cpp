@@ -115,8 +115,12 @@ bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
   return false;  // DeviceOpen below does the opening
 }
 
-const DeviceOps kFake = {
-    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
+const DeviceOps kFake = {nullptr, kCapLineSettings | kCapModemLines | kCapSettles,
+                         40,      Open,
+                         Close,   Abandon,
+                         Purge,   Read,
+                         Write,   SetRts,
+                         Pause};
 
 }  // namespace
 
