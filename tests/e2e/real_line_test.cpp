@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -154,6 +155,64 @@ TEST_F(RealLine, APermissionRefusalSaysSo) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become another user";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The trace holds controller data: a new trace file is the user's alone,
+// and a symbolic link planted where the trace should go is not followed.
+// A target that cannot be opened is told once, by VelReason(-1) after the
+// first open that succeeds (0 and the problem); a failed open's own reason
+// comes first.
+TEST_F(RealLine, TheTraceFileIsPrivateAndALinkIsNotFollowed) {
+  velsim::PtyLine line(Family::Fx, DeviceDir(), 3);
+  const mode_t mask = umask(0);
+  int h = VelOpen(2, 1);
+  umask(mask);
+  ASSERT_GE(h, 0);
+  VelClose(h);
+  struct stat st;
+  ASSERT_EQ(stat(tracePath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const std::string victim = DeviceDir() + "/victim", planted = DeviceDir() + "/planted.trace";
+  std::ofstream(victim) << "precious\n";
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+  setenv("VELDRV_TRACE", planted.c_str(), 1);
+  auto reason = [](int expected) {
+    char why[256] = "";
+    EXPECT_EQ(VelReason(-1, why, sizeof why), expected);
+    return std::string(why);
+  };
+  EXPECT_EQ(VelOpen(15, 1), VEL_PORT);  // no device: its own reason, not the trace's
+  EXPECT_NE(reason(VEL_PORT).find("no such device"), std::string::npos);
+  h = VelOpen(2, 1);
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(reason(VEL_OK), "VELDRV_TRACE=" + planted +
+                                ": cannot open it (it is a symbolic link, which the trace does not follow); "
+                                "the trace is off");
+  Bytes buf(2);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf.data()), VEL_OK);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  EXPECT_EQ(VelOpen(16, 1), VEL_PORT);
+  h = VelOpen(2, 1);  // told already: the thread's last failed open stays
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(reason(VEL_PORT), "port 16 is not one of 0..15 (COM1..COM16)");
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious\n");
+}
+
+// "stderr" in any case and with blanks around it is standard error, not a
+// file of that name.
+TEST_F(RealLine, StderrInAnyCaseIsStandardError) {
+  velsim::PtyLine line(Family::Fx, DeviceDir(), 3);
+  setenv("VELDRV_TRACE", " StdErr\t", 1);
+  ::testing::internal::CaptureStderr();
+  const int h = VelOpen(2, 1);
+  if (h >= 0) VelClose(h);
+  const std::string captured = ::testing::internal::GetCapturedStderr();
+  ASSERT_GE(h, 0);
+  EXPECT_NE(captured.find("VelOpen(2, 1) = " + std::to_string(h) + "\n"), std::string::npos) << captured;
+  EXPECT_FALSE(std::filesystem::exists(" StdErr\t"));
 }
 
 // One transfer of each family, line by line: the frame's summary first, then
