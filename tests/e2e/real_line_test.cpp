@@ -125,6 +125,15 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
       "open " + DeviceDir() + "/COM12 failed: in use by another program [Resource temporarily unavailable]");
   // And each call with its result.
   EXPECT_EQ(lines.back().text, "VelOpen(11, 1) = -4");
+  // However long the device's name, a reason is at most 255 characters.
+  const std::string longName = DeviceDir() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+  setenv("VELDRV_COM13", longName.c_str(), 1);
+  EXPECT_EQ(VelOpen(12, 1), VEL_PORT);
+  const std::string cut = reason();
+  EXPECT_LE(cut.size(), 255u);
+  EXPECT_EQ(cut.rfind("COM13 (" + longName.substr(0, 100), 0), 0u) << cut;
+  EXPECT_NE(cut.find("): no such device; "), std::string::npos) << cut;
+  unsetenv("VELDRV_COM13");
 }
 
 // A device the user may not open: the reason says so. Run as another user
