@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 namespace fake {
 
@@ -57,7 +58,14 @@ using fake::state;
 
 namespace {
 
+// Opens of different ports run in parallel (the port table is not locked
+// while a device opens), and so may their settle and purge: the device's
+// operations take turns on the shared state.
+std::mutex deviceMutex;
+using Turn = std::lock_guard<std::mutex>;
+
 void Close(Device &) {
+  Turn turn(deviceMutex);
   state.log.push_back({Ev::DtrOff});
   state.log.push_back({Ev::Purge});
   state.log.push_back({Ev::Close});
@@ -66,15 +74,18 @@ void Close(Device &) {
 }
 
 void Abandon(Device &) {
+  Turn turn(deviceMutex);
   state.openDevices--;
 }
 
 void Purge(Device &) {
+  Turn turn(deviceMutex);
   state.log.push_back({Ev::Purge});
   state.input.clear();
 }
 
 IoResult Read(Device &, int64_t, size_t, uint8_t *data, size_t size, size_t *got, char *why, size_t whySize) {
+  Turn turn(deviceMutex);
   *got = 0;
   if (state.input.empty()) {
     state.log.push_back({Ev::ReadTimeout});
@@ -90,6 +101,7 @@ IoResult Read(Device &, int64_t, size_t, uint8_t *data, size_t size, size_t *got
 }
 
 IoResult Write(Device &, int64_t, const uint8_t *data, size_t n, char *why, size_t whySize) {
+  Turn turn(deviceMutex);
   state.writes.emplace_back(data, data + n);
   for (size_t i = 0; i < n; i++) {
     state.log.push_back({Ev::Write, data[i]});
@@ -103,11 +115,13 @@ IoResult Write(Device &, int64_t, const uint8_t *data, size_t n, char *why, size
 }
 
 bool SetRts(Device &, bool high) {
+  Turn turn(deviceMutex);
   state.log.push_back({high ? Ev::RtsOn : Ev::RtsOff});
   return true;
 }
 
 void Pause(Device &, uint32_t ms) {
+  Turn turn(deviceMutex);
   state.log.push_back({Ev::Sleep, ms});
 }
 
@@ -115,16 +129,13 @@ bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
   return false;  // DeviceOpen below does the opening
 }
 
-const DeviceOps kFake = {nullptr, kCapLineSettings | kCapModemLines | kCapSettles,
-                         40,      Open,
-                         Close,   Abandon,
-                         Purge,   Read,
-                         Write,   SetRts,
-                         Pause};
+constexpr uint32_t kCaps = kCapLineSettings | kCapModemLines | kCapSettles;
+const DeviceOps kFake = {nullptr, kCaps, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
 
 }  // namespace
 
 bool DeviceOpen(Device &d, int port, const LineSettings &line, DeviceOpenInfo &info) {
+  Turn turn(deviceMutex);
   info = DeviceOpenInfo{};
   std::snprintf(info.path, sizeof info.path, "COM%d", port + 1);
   state.log.push_back({Ev::Open});
