@@ -22,8 +22,14 @@ int RunRead(const Job &job, Link &link) {
   return kExitOk;
 }
 
+bool DeviceLost(const Link &link, int status) {
+  return link.Reason(status).find("device lost") != std::string::npos;
+}
+
 // Samples until --count or Ctrl-C. A sample that fails is reported and the
-// next one comes at its time.
+// next one comes at its time. After a device loss (a connection that broke,
+// an adapter pulled out) the port is closed and opened again before the
+// next sample, and at every sample after until it opens.
 int RunPoll(const Job &job, Link &link) {
   Printer printer(job.options.format, job.type, true);
   std::vector<std::uint8_t> bytes(job.span.bytes);
@@ -34,13 +40,25 @@ int RunPoll(const Job &job, Link &link) {
   for (std::uint64_t sample = 0; !Interrupted(); ++sample) {
     std::string time = TimeStamp();
     std::int64_t done = 0;
-    int status = link.Read(job.span, bytes.data(), &done);
+    int status = 0;
+    if (!link.IsOpen()) {
+      status = link.Reopen();
+      if (status != 0)
+        OpenFailed(job.what + ": " + time, job.options, link, status);
+      else
+        Say("poll: " + PortName(job.options) + " is open again");
+    }
+    if (status == 0) status = link.Read(job.span, bytes.data(), &done);
     if (status == 0) {
       if (!printer.Print(DecodeValues(job.operand, job.type, job.count, bytes), time))
         return StdoutFailed(errno);  // nobody reads the samples any more
       succeeded++;
-    } else {
+    } else if (link.IsOpen()) {
       TransferFailed(job.what + ": " + time, job.options, link, status);
+      if (DeviceLost(link, status)) {
+        link.Close();
+        Say("poll: the device is lost; " + PortName(job.options) + " opens again before the next sample");
+      }
     }
     if (job.options.samples && sample + 1 >= *job.options.samples) break;
     // Samples keep their rhythm; one that took longer than the interval

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "messages.h"
 #include "progress.h"
 #include "veldrv.h"
 
@@ -25,11 +26,25 @@ Link::~Link() {
 }
 
 int Link::Open() {
+  const int status = Reopen();
+  if (status == 0) transfers_ = 0;
+  return status;
+}
+
+int Link::Reopen() {
   Close();
   int h = VelOpen(setup_.port, setup_.fx ? 1 : 0);
   if (h < 0) return h;
   handle_ = h;
-  transfers_ = 0;
+  // 0 with a text: the open succeeded, but the library has something to
+  // tell (VELDRV_TRACE names a file it cannot open). Told once, however
+  // often the port opens.
+  static std::string told;
+  char text[kReasonBytes] = "";
+  if (VelReason(-1, text, sizeof text) == 0 && text[0] && told != text) {
+    told = text;
+    Say(text);
+  }
   return 0;
 }
 

@@ -23,9 +23,17 @@ class Link {
   Link(const Link &) = delete;
   Link &operator=(const Link &) = delete;
 
-  // 0 or the status of VelOpen. Open() after Close() opens again.
+  // 0 or the status of VelOpen. Open() after Close() opens again. A
+  // problem the library tells after an open that succeeded (a trace it
+  // could not open) goes to standard error, once.
   int Open();
+  // Opens again after Close(), as the same link: the transfers before count
+  // (WasFirstTransfer()).
+  int Reopen();
   void Close();
+  bool IsOpen() const {
+    return handle_ >= 0;
+  }
 
   // 0 or the status of the first failed call. *done tells the bytes moved
   // before it. A transfer whose wire time exceeds about a second runs as

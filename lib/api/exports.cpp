@@ -68,7 +68,8 @@ extern "C" {
 
 VELDRV_API int VELDRV_CALL VelOpen(int port, int fx) {
   CallScope scope;
-  TraceConfigure();
+  char traceProblem[kReasonBytes];
+  const bool traceFailed = TraceConfigure(traceProblem, sizeof traceProblem);
   int result = kStatusNoHandle;
   int h = -1;
   if (static_cast<uint16_t>(port) >= kPortCount) {
@@ -94,6 +95,12 @@ VELDRV_API int VELDRV_CALL VelOpen(int port, int fx) {
   if (Tracing()) {
     uint16_t p = static_cast<uint16_t>(port);
     TraceLine(p < 16 ? p : -1, "VelOpen(%d, %d) = %d", port, fx, result);
+  }
+  // A trace that could not be opened is told once, by the first open that
+  // succeeds: a failed open's own reason comes first.
+  if (traceFailed && result >= 0) {
+    NoteOpenFailure(kStatusOk, "%s", traceProblem);
+    TraceProblemTold();
   }
   return result;
 }

@@ -87,9 +87,11 @@ VELDRV_API int VELDRV_CALL VelWrW(int handle, int letter, int start, int count, 
  * (NUL-terminated, cut to size bytes; at most 255 characters) and returns
  * that failure's status code, or 0 with an empty text when the last
  * transfer succeeded. A device that is gone (a hang-up, a server that
- * closed the connection) says "device lost": close every handle on the
- * port and open it again. With
- * handle -1: the calling thread's last failed VelOpen. VEL_BAD_HANDLE for a
+ * closed or reset the connection, an adapter pulled out) says
+ * "device lost": close every handle on the port and open it again. With
+ * handle -1: the calling thread's last failed VelOpen; or, once, 0 with a
+ * text after a VelOpen that succeeded although VELDRV_TRACE names a target
+ * that cannot be opened (the trace is then off). VEL_BAD_HANDLE for a
  * handle that is not open. text may be NULL when size is 0. */
 VELDRV_API int VELDRV_CALL VelReason(int handle, char *text, int size);
 

@@ -9,5 +9,8 @@
 extern const DeviceOps kSerialDevice;  // scheme nullptr: every other name
 extern const DeviceOps kTcpDevice;     // "tcp://HOST:PORT"
 
-// Splits "HOST:PORT" or "[V6]:PORT"; false when it is not of that form.
-bool SplitHostPort(const char *address, char *host, size_t hostSize, char *service, size_t serviceSize);
+// Splits "HOST:PORT" or "[V6]:PORT" with a port of 1..65535; false when it
+// is not of that form, and *why (when given) says what is wrong in a few
+// words.
+bool SplitHostPort(const char *address, char *host, size_t hostSize, char *service, size_t serviceSize,
+                   const char **why = nullptr);

@@ -36,6 +36,8 @@ enum class OpenFailure : uint8_t {
   kNotSerial,    // it is not a serial port
   kLineRefused,  // it refused the line settings
   kBadName,      // the configured name is not a device name of this platform
+  kBadAddress,   // a network address that is not HOST:PORT with a port of 1..65535
+  kUnknownHost,  // the name lookup found no such host
   kUnreachable,  // no TCP connection within the connect time
   kOther,
 };
@@ -50,6 +52,9 @@ struct DeviceOpenInfo {
 enum DeviceCaps : uint32_t {
   kCapLineSettings = 1u << 0,  // it sets baud rate and character format itself
   kCapModemLines = 1u << 1,    // it drives RTS and DTR
+  // A line and an adapter that settle after opening: the port waits 495 ms
+  // before its first purge. A network connection has no line to settle.
+  kCapSettles = 1u << 2,
 };
 
 struct DeviceOps;

@@ -222,5 +222,10 @@ bool BuildTermios(const LineSettings &settings, termios *t) {
 }
 
 const DeviceOps kSerialDevice = {
-    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause,
+    nullptr, kCapLineSettings | kCapModemLines | kCapSettles,
+    40,      Open,
+    Close,   Abandon,
+    Purge,   Read,
+    Write,   SetRts,
+    Pause,
 };

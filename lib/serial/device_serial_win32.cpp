@@ -194,5 +194,10 @@ void Pause(Device &, uint32_t ms) {
 }  // namespace
 
 const DeviceOps kSerialDevice = {
-    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause,
+    nullptr, kCapLineSettings | kCapModemLines | kCapSettles,
+    40,      Open,
+    Close,   Abandon,
+    Purge,   Read,
+    Write,   SetRts,
+    Pause,
 };

@@ -127,16 +127,20 @@ void SetOption(int fd, int level, int name, int value) {
 bool Open(Device &d, int, const char *address, const LineSettings &, DeviceOpenInfo &info) {
   std::snprintf(info.path, sizeof info.path, "tcp://%s", address);
   char host[256], service[16];
-  if (!SplitHostPort(address, host, sizeof host, service, sizeof service)) {
-    info.failure = OpenFailure::kBadName;
-    std::snprintf(info.osText, sizeof info.osText, "not HOST:PORT");
+  const char *why = "";
+  if (!SplitHostPort(address, host, sizeof host, service, sizeof service, &why)) {
+    info.failure = OpenFailure::kBadAddress;
+    std::snprintf(info.osText, sizeof info.osText, "%s", why);
     return false;
   }
   const int64_t deadline = NowNs() + static_cast<int64_t>(kConnectMs) * 1000000;
   addrinfo *found = nullptr;
   const int rc = LookUp(host, service, deadline, &found);
   if (rc != 0) {
-    info.failure = OpenFailure::kUnreachable;
+    // No such name, or none for a stream connection; anything else (no
+    // answer from the resolver, no network) may pass.
+    const bool unknown = rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_ADDRFAMILY;
+    info.failure = unknown ? OpenFailure::kUnknownHost : OpenFailure::kUnreachable;
     std::snprintf(
         info.osText, sizeof info.osText, "%s",
         rc == EAI_AGAIN && NowNs() >= deadline ? "the name lookup took longer than 3 s" : gai_strerror(rc));

@@ -197,9 +197,10 @@ void SetOption(SOCKET s, int level, int name, int value) {
 bool Open(Device &d, int, const char *address, const LineSettings &, DeviceOpenInfo &info) {
   std::snprintf(info.path, sizeof info.path, "tcp://%s", address);
   char host[256], service[16];
-  if (!SplitHostPort(address, host, sizeof host, service, sizeof service)) {
-    info.failure = OpenFailure::kBadName;
-    std::snprintf(info.osText, sizeof info.osText, "not HOST:PORT");
+  const char *why = "";
+  if (!SplitHostPort(address, host, sizeof host, service, sizeof service, &why)) {
+    info.failure = OpenFailure::kBadAddress;
+    std::snprintf(info.osText, sizeof info.osText, "%s", why);
     return false;
   }
   if (!StartWinsock()) {
@@ -211,8 +212,12 @@ bool Open(Device &d, int, const char *address, const LineSettings &, DeviceOpenI
   Candidate candidates[kCandidates];
   int error = 0;
   const int n = LookUp(host, service, deadline, candidates, &error);
+  if (n == 0 && error == 0) error = WSANO_DATA;  // addresses, but none to connect to
   if (n == 0) {
-    info.failure = OpenFailure::kUnreachable;
+    // No such name, or none for a stream connection; anything else (no
+    // answer from the resolver, no network) may pass.
+    const bool unknown = error == WSAHOST_NOT_FOUND || error == WSANO_DATA;
+    info.failure = unknown ? OpenFailure::kUnknownHost : OpenFailure::kUnreachable;
     if (error == WSAETIMEDOUT)
       std::snprintf(info.osText, sizeof info.osText, "the name lookup took longer than 3 s");
     else

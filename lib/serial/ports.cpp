@@ -56,6 +56,12 @@ void ReportOpenFailure(int port, PortRecord &p, const DeviceOpenInfo &info, cons
                   "tcp://HOST:PORT",
                   port + 1);
     break;
+  case OpenFailure::kBadAddress:
+    std::snprintf(hint, sizeof hint, "not a device server address HOST:PORT");
+    break;
+  case OpenFailure::kUnknownHost:
+    std::snprintf(hint, sizeof hint, "the device server's name is not known");
+    break;
   case OpenFailure::kUnreachable:
     std::snprintf(hint, sizeof hint, "no connection to the device server (an open gives up after 3 s)");
     break;
@@ -96,7 +102,7 @@ Status OpenDevice(int port, PortRecord &p, const LineSettings &s) {
   p.charNs = (2 + s.byteSize + (s.parity ? 1 : 0)) * 1000000000LL / s.baudRate;
   p.reason[0] = '\0';
   // Let the line and the adapter settle, then drop whatever arrived meanwhile.
-  ops.pause(p.device, kSettleMs);
+  if (ops.caps & kCapSettles) ops.pause(p.device, kSettleMs);
   ops.purge(p.device);
   p.receivedNext = p.receivedEnd = 0;
   return kStatusOk;

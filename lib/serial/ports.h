@@ -12,7 +12,7 @@
 constexpr int kPortCount = 16;
 constexpr uint32_t kTickMs = 55;
 constexpr uint32_t kReadTimeoutMs = 18 * kTickMs;  // 990 ms per byte, from the last byte received
-constexpr uint32_t kSettleMs = 9 * kTickMs;        // pause after configuring a port
+constexpr uint32_t kSettleMs = 9 * kTickMs;        // pause after configuring a serial port
 constexpr int kReceiveBytes = 1024;                // more than the largest answer (an FX read: 512)
 
 enum PortState : uint32_t { kPortClosed, kPortOpening, kPortOpen, kPortClosing };

@@ -26,7 +26,7 @@ void NoteOpenFailure(int status, const char *format, ...) {
 }
 
 int OpenReason(char *text, int size) {
-  CopyReason(text, size, openStatus ? openReason : "");
+  CopyReason(text, size, openReason);
   return openStatus;
 }
 

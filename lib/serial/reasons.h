@@ -6,10 +6,12 @@
 
 constexpr size_t kReasonBytes = 256;  // a reason is at most 255 characters
 
-// The calling thread's last failed open: its status and reason.
+// The calling thread's last failed open: its status and reason. Status 0:
+// an open that succeeded with a problem to tell (a trace that could not be
+// opened).
 void NoteOpenFailure(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// Copies the calling thread's last failed open into text; returns its status
-// (0 and an empty text when none failed).
+// Copies the calling thread's last noted open into text; returns its status
+// (0 and an empty text when none was noted).
 int OpenReason(char *text, int size);
 
 // What went wrong on port (0..15), in a few words ("time-out while waiting

@@ -1,5 +1,6 @@
 #include "trace.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +34,18 @@ struct FrameTrace {
 FrameTrace frames[kPorts];
 char frameOut[kPorts][9216];  // a frame's summary line and events, written in one piece
 
+// Under the output lock: the output and what it was opened for, the rest
+// of a line the output took only in part, the lines dropped since the last
+// that got through, and the target that could not be opened.
 FairLock outputLock;
 intptr_t output = -1;
+bool outputIsStderr = false;
 char target[4096];
+char lineRest[4096];  // longer than any line
+size_t lineRestUsed = 0;
+unsigned long long dropped = 0;
+char failedTarget[4096];
+bool failureTold = false;
 std::atomic<bool> tearingDown{false};
 
 bool ValidPort(int port) {
@@ -53,7 +63,32 @@ int Header(char *text, size_t size, double ms, int port, unsigned long thread) {
   return std::snprintf(text, size, "%10.1f %s T%lu ", ms, where, thread);
 }
 
-// Writes text whole under the output lock. In teardown the lock is only
+unsigned long long CountLines(const char *text, size_t size) {
+  unsigned long long lines = 0;
+  for (size_t i = 0; i < size; i++) lines += text[i] == '\n';
+  return lines;
+}
+
+// Writes what the output takes of text now; the rest of a line it took in
+// part is kept to be finished first, the lines after it are counted as
+// dropped. Call with the output lock held.
+void Put(const char *text, size_t size) {
+  const size_t n = TraceWriteOutput(output, text, size);
+  if (n >= size) return;
+  size_t rest = 0;
+  if (n > 0 && text[n - 1] != '\n') {
+    const void *end = std::memchr(text + n, '\n', size - n);
+    rest = end ? static_cast<size_t>(static_cast<const char *>(end) - (text + n)) + 1 : size - n;
+    if (rest > sizeof lineRest) rest = 0;  // no line is that long; drop it
+    std::memcpy(lineRest, text + n, rest);
+    lineRestUsed = rest;
+  }
+  dropped += CountLines(text + n + rest, size - n - rest);
+}
+
+// Writes text, whole lines, under the output lock, without waiting for the
+// output; what it does not take is dropped and counted, and the next line
+// that gets through says how many were lost. In teardown the lock is only
 // tried: the thread holding it may never let go.
 void Emit(const char *text, size_t size) {
   if (tearingDown.load(std::memory_order_relaxed)) {
@@ -61,8 +96,46 @@ void Emit(const char *text, size_t size) {
   } else {
     outputLock.lock();
   }
-  if (output != -1) TraceWriteOutput(output, text, size);
+  if (output == -1) {
+    outputLock.unlock();
+    return;
+  }
+  if (lineRestUsed > 0) {  // the end of a line the output took in part
+    const size_t n = TraceWriteOutput(output, lineRest, lineRestUsed);
+    std::memmove(lineRest, lineRest + n, lineRestUsed - n);
+    lineRestUsed -= n;
+  }
+  if (lineRestUsed > 0) {
+    dropped += CountLines(text, size);
+  } else if (dropped > 0) {
+    char note[128];
+    int used = Header(note, sizeof note, TraceClockMs(), -1, TraceThreadId());
+    used += std::snprintf(note + used, sizeof note - static_cast<size_t>(used),
+                          "%llu trace lines dropped: the output did not take them\n", dropped);
+    const size_t n = TraceWriteOutput(output, note, static_cast<size_t>(used));
+    if (n == 0) {
+      dropped += CountLines(text, size);
+    } else if (n < static_cast<size_t>(used)) {  // the note in part: finish it first, drop the text
+      lineRestUsed = static_cast<size_t>(used) - n;
+      std::memcpy(lineRest, note + n, lineRestUsed);
+      dropped = CountLines(text, size);
+    } else {
+      dropped = 0;
+      Put(text, size);
+    }
+  } else {
+    Put(text, size);
+  }
   outputLock.unlock();
+}
+
+// "stderr" in any case, with blanks around it.
+bool IsStandardError(const char *value) {
+  while (std::isspace(static_cast<unsigned char>(*value))) value++;
+  for (const char *word = "stderr"; *word; word++, value++)
+    if (std::tolower(static_cast<unsigned char>(*value)) != *word) return false;
+  while (std::isspace(static_cast<unsigned char>(*value))) value++;
+  return *value == '\0';
 }
 
 // Appends to the frame's event lines; a frame that outgrows the buffer keeps
@@ -112,24 +185,59 @@ size_t AppendHex(char *text, size_t size, size_t used, const uint8_t *data, int 
 
 }  // namespace
 
-void TraceConfigure() {
+bool TraceConfigure(char *problem, size_t size) {
   char value[sizeof target];
-  const char *wanted = ReadSetting("VELDRV_TRACE", value, sizeof value) == Setting::kSet ? value : nullptr;
+  const Setting setting = ReadSetting("VELDRV_TRACE", value, sizeof value);
+  const char *wanted = setting == Setting::kSet ? value : nullptr;
+  const bool toStderr = wanted && IsStandardError(wanted);
   {
     std::lock_guard<FairLock> guard(outputLock);
-    if (wanted ? output != -1 && std::strcmp(wanted, target) == 0 : output == -1) return;
+    if (wanted ? output != -1 && std::strcmp(wanted, target) == 0 &&
+                     !(outputIsStderr && TraceStandardErrorMoved())
+               : output == -1 && setting == Setting::kUnset)
+      return false;
   }
   // Opened outside the lock: no frame waits for the file system.
-  const intptr_t opened = wanted ? TraceOpenOutput(wanted) : -1;
+  char why[160] = "";
+  intptr_t opened = -1;
+  if (setting == Setting::kTooLong)
+    std::snprintf(why, sizeof why, "longer than %zu characters", sizeof value - 1);
+  else if (wanted)
+    opened = toStderr ? TraceOpenStandardError(why, sizeof why) : TraceOpenFile(wanted, why, sizeof why);
   intptr_t old;
+  bool oldIsStderr;
+  bool tell = false;
   {
     std::lock_guard<FairLock> guard(outputLock);
     old = output;
+    oldIsStderr = outputIsStderr;
     output = opened;
+    outputIsStderr = toStderr;
+    lineRestUsed = 0;
+    dropped = 0;
     std::snprintf(target, sizeof target, "%s", opened != -1 ? wanted : "");
     traceOn.store(output != -1, std::memory_order_relaxed);
+    if (opened == -1 && setting != Setting::kUnset) {
+      const char *shown = wanted ? wanted : "(too long)";
+      if (std::strcmp(shown, failedTarget) != 0) {
+        std::snprintf(failedTarget, sizeof failedTarget, "%s", shown);
+        failureTold = false;
+      }
+      tell = !failureTold;
+      if (tell && problem && size > 0)
+        std::snprintf(problem, size, "VELDRV_TRACE=%.120s: cannot open it (%s); the trace is off", shown,
+                      why);
+    } else {
+      failedTarget[0] = '\0';
+    }
   }
-  if (old != -1) TraceCloseOutput(old);
+  if (old != -1 && old != opened) TraceCloseOutput(old, oldIsStderr);
+  return tell;
+}
+
+void TraceProblemTold() {
+  std::lock_guard<FairLock> guard(outputLock);
+  failureTold = true;
 }
 
 void TraceLine(int port, const char *format, ...) {
@@ -228,4 +336,6 @@ void TraceTeardown() {
 void TraceForkChild() {
   outputLock.Reset();
   for (FrameTrace &f : frames) f.open = false;
+  lineRestUsed = 0;  // the parent's
+  dropped = 0;
 }

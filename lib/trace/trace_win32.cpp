@@ -1,7 +1,11 @@
 // The trace's thread numbers and output on Windows.
+//
+// Standard error is written as it is: Windows has no way to write a pipe or
+// console handle without waiting that would not change the handle for the
+// whole program (PIPE_NOWAIT is a state of the pipe, not of a write).
 #include <windows.h>
 
-#include <cstring>
+#include <cstdio>
 
 #include "trace.h"
 
@@ -15,30 +19,94 @@ HANDLE standardError() {
   return GetStdHandle(STD_ERROR_HANDLE);
 }
 
+HANDLE openedStandardError = nullptr;  // what standard error was when it was opened
+
+void WindowsErrorText(DWORD error, char *text, size_t size) {
+  char *words = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, error, 0, reinterpret_cast<char *>(&words), 0, nullptr);
+  std::snprintf(text, size, "%s (error %lu)", words ? words : "error", static_cast<unsigned long>(error));
+  LocalFree(words);
+  for (char *c = text; *c; c++)  // FormatMessage ends its text with a line break
+    if (*c == '\r' || *c == '\n') *c = ' ';
+}
+
+// A security descriptor that lets the calling user alone at a new file: the
+// trace holds controller data. False where the token cannot be read; the
+// file then gets the folder's inherited rights.
+struct OwnerOnly {
+  SECURITY_DESCRIPTOR descriptor;
+  alignas(8) unsigned char acl[256];
+  alignas(8) unsigned char user[128];
+  SECURITY_ATTRIBUTES attributes;
+
+  bool Make() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD length = 0;
+    const bool got = GetTokenInformation(token, TokenUser, user, sizeof user, &length) != 0;
+    CloseHandle(token);
+    if (!got) return false;
+    PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    PACL list = reinterpret_cast<PACL>(acl);
+    if (!InitializeAcl(list, sizeof acl, ACL_REVISION) ||
+        !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE))
+      return false;
+    attributes = {sizeof attributes, &descriptor, FALSE};
+    return true;
+  }
+};
+
 }  // namespace
 
-intptr_t TraceOpenOutput(const char *target) {
-  if (std::strcmp(target, "stderr") == 0) {
-    HANDLE h = standardError();
-    return h == nullptr || h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
+intptr_t TraceOpenStandardError(char *why, size_t size) {
+  HANDLE h = standardError();
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+    std::snprintf(why, size, "the program has no standard error");
+    return -1;
   }
-  // FILE_APPEND_DATA: every write lands at the end, also beside other writers.
-  HANDLE h = CreateFileA(target, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
+  openedStandardError = h;
+  return reinterpret_cast<intptr_t>(h);
 }
 
-void TraceWriteOutput(intptr_t output, const char *text, size_t size) {
-  HANDLE h = reinterpret_cast<HANDLE>(output);
-  while (size > 0) {
-    DWORD written = 0;
-    if (!WriteFile(h, text, static_cast<DWORD>(size), &written, nullptr) || written == 0) return;
-    text += written;
-    size -= written;
-  }
+bool TraceStandardErrorMoved() {
+  return standardError() != openedStandardError;
 }
 
-void TraceCloseOutput(intptr_t output) {
+// FILE_APPEND_DATA: every write lands at the end, also beside other writers.
+// A symbolic link or junction is not followed: it is opened as itself and
+// refused.
+intptr_t TraceOpenFile(const char *path, char *why, size_t size) {
+  OwnerOnly owner;
+  HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         owner.Make() ? &owner.attributes : nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    WindowsErrorText(GetLastError(), why, size);
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    std::snprintf(why, size, "it is a symbolic link, which the trace does not follow");
+    return -1;
+  }
+  return reinterpret_cast<intptr_t>(h);
+}
+
+size_t TraceWriteOutput(intptr_t output, const char *text, size_t size) {
   HANDLE h = reinterpret_cast<HANDLE>(output);
-  if (h != standardError()) CloseHandle(h);
+  size_t written = 0;
+  while (written < size) {
+    DWORD put = 0;
+    if (!WriteFile(h, text + written, static_cast<DWORD>(size - written), &put, nullptr) || put == 0) break;
+    written += put;
+  }
+  return written;
+}
+
+void TraceCloseOutput(intptr_t output, bool isStandardError) {
+  if (!isStandardError) CloseHandle(reinterpret_cast<HANDLE>(output));  // standard error is the program's
 }

@@ -80,6 +80,9 @@ TEST_P(DeviceLoss, DuringALongTransfer) {
   const double cpu = ThreadCpuSeconds() - cpu0;
   cutter.join();
   EXPECT_TRUE(IsTransferError(status)) << "status " << status;
+  char why[256];
+  EXPECT_EQ(VelReason(h, why, sizeof why), status);
+  EXPECT_NE(std::string(why).find("): device lost: "), std::string::npos) << why;  // not a time-out
   EXPECT_GT(t1, hungAt) << "the transfer ended before the device went away: make it longer";
   EXPECT_LT(t1 - hungAt, kBound);
   EXPECT_LT(cpu, 0.5);

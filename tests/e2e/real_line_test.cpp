@@ -3,8 +3,12 @@
 // frame size for controllers that take fewer bytes a frame.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -63,8 +67,11 @@ TEST_F(RealLine, APortNamedByItsVariableAnywhere) {
   std::string elsewhere = DeviceDir() + "/elsewhere";
   velsim::PtyLine line(Family::Fx, elsewhere, 9);
   setenv("VELDRV_COM2", (elsewhere + "/COM9").c_str(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
   int h = VelOpen(1, 1);
   ASSERT_GE(h, 0);
+  // A serial line settles for 495 ms after it was set up (a network port does not).
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(490));
   Bytes data = Pattern(4, 3), back(4);
   ASSERT_EQ(VelWrB(h, 'D', 0, 4, data.data()), VEL_OK);
   ASSERT_EQ(VelRdB(h, 'D', 0, 4, back.data()), VEL_OK);
@@ -86,9 +93,21 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
 
   setenv("VELDRV_COM10", (DeviceDir() + "/no-such-device").c_str(), 1);
   setenv("VELDRV_COM11", file.c_str(), 1);
+  // The same reasons through VelReason(-1): the calling thread's last failed open.
+  auto reason = [] {
+    char why[256] = "";
+    EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+    return std::string(why);
+  };
   EXPECT_EQ(VelOpen(9, 1), VEL_PORT);
+  EXPECT_EQ(reason(), "COM10 (" + DeviceDir() +
+                          "/no-such-device): no such device; name the device with VELDRV_COM10 or "
+                          "VELDRV_DEVICE_DIR: No such file or directory");
   EXPECT_EQ(VelOpen(10, 1), VEL_PORT);
+  EXPECT_EQ(reason(), "COM11 (" + file + "): not a serial port: Inappropriate ioctl for device");
   EXPECT_EQ(VelOpen(11, 1), VEL_PORT);
+  EXPECT_EQ(reason(),
+            "COM12 (" + DeviceDir() + "/COM12): in use by another program: Resource temporarily unavailable");
   close(holder);
 
   std::vector<TraceLine> lines = ReadTrace(tracePath);
@@ -106,6 +125,103 @@ TEST_F(RealLine, EveryFailedOpenSaysWhy) {
       "open " + DeviceDir() + "/COM12 failed: in use by another program [Resource temporarily unavailable]");
   // And each call with its result.
   EXPECT_EQ(lines.back().text, "VelOpen(11, 1) = -4");
+  // However long the device's name, a reason is at most 255 characters.
+  const std::string longName = DeviceDir() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+  setenv("VELDRV_COM13", longName.c_str(), 1);
+  EXPECT_EQ(VelOpen(12, 1), VEL_PORT);
+  const std::string cut = reason();
+  EXPECT_LE(cut.size(), 255u);
+  EXPECT_EQ(cut.rfind("COM13 (" + longName.substr(0, 100), 0), 0u) << cut;
+  EXPECT_NE(cut.find("): no such device; "), std::string::npos) << cut;
+  unsetenv("VELDRV_COM13");
+}
+
+// A device the user may not open: the reason says so. Run as another user
+// (nobody) when the test runs as root, since root may open anything.
+TEST_F(RealLine, APermissionRefusalSaysSo) {
+  const std::string device = DeviceDir() + "/ttyUSB0";
+  std::ofstream(device).close();
+  ASSERT_EQ(chmod(device.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(DeviceDir().c_str(), 0755), 0);
+  setenv("VELDRV_COM10", device.c_str(), 1);
+  unsetenv("VELDRV_TRACE");  // nobody may not write the test's trace file
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
+    char why[256] = "";
+    const int rc = VelOpen(9, 1);
+    const int code = VelReason(-1, why, sizeof why);
+    const std::string expected = "COM10 (" + device +
+                                 "): permission denied; on Linux the user needs the group dialout: "
+                                 "Permission denied";
+    if (rc == VEL_PORT && code == VEL_PORT && why == expected) _exit(0);
+    std::fprintf(stderr, "VelOpen = %d, VelReason = %d: %s\n", rc, code, why);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot become another user";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The trace holds controller data: a new trace file is the user's alone,
+// and a symbolic link planted where the trace should go is not followed.
+// A target that cannot be opened is told once, by VelReason(-1) after the
+// first open that succeeds (0 and the problem); a failed open's own reason
+// comes first.
+TEST_F(RealLine, TheTraceFileIsPrivateAndALinkIsNotFollowed) {
+  velsim::PtyLine line(Family::Fx, DeviceDir(), 3);
+  const mode_t mask = umask(0);
+  int h = VelOpen(2, 1);
+  umask(mask);
+  ASSERT_GE(h, 0);
+  VelClose(h);
+  struct stat st;
+  ASSERT_EQ(stat(tracePath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const std::string victim = DeviceDir() + "/victim", planted = DeviceDir() + "/planted.trace";
+  std::ofstream(victim) << "precious\n";
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+  setenv("VELDRV_TRACE", planted.c_str(), 1);
+  auto reason = [](int expected) {
+    char why[256] = "";
+    EXPECT_EQ(VelReason(-1, why, sizeof why), expected);
+    return std::string(why);
+  };
+  EXPECT_EQ(VelOpen(15, 1), VEL_PORT);  // no device: its own reason, not the trace's
+  EXPECT_NE(reason(VEL_PORT).find("no such device"), std::string::npos);
+  h = VelOpen(2, 1);
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(reason(VEL_OK), "VELDRV_TRACE=" + planted +
+                                ": cannot open it (it is a symbolic link, which the trace does not follow); "
+                                "the trace is off");
+  Bytes buf(2);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf.data()), VEL_OK);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  EXPECT_EQ(VelOpen(16, 1), VEL_PORT);
+  h = VelOpen(2, 1);  // told already: the thread's last failed open stays
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(reason(VEL_PORT), "port 16 is not one of 0..15 (COM1..COM16)");
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious\n");
+}
+
+// "stderr" in any case and with blanks around it is standard error, not a
+// file of that name.
+TEST_F(RealLine, StderrInAnyCaseIsStandardError) {
+  velsim::PtyLine line(Family::Fx, DeviceDir(), 3);
+  setenv("VELDRV_TRACE", " StdErr\t", 1);
+  ::testing::internal::CaptureStderr();
+  const int h = VelOpen(2, 1);
+  if (h >= 0) VelClose(h);
+  const std::string captured = ::testing::internal::GetCapturedStderr();
+  ASSERT_GE(h, 0);
+  EXPECT_NE(captured.find("VelOpen(2, 1) = " + std::to_string(h) + "\n"), std::string::npos) << captured;
+  EXPECT_FALSE(std::filesystem::exists(" StdErr\t"));
 }
 
 // One transfer of each family, line by line: the frame's summary first, then

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -68,7 +69,10 @@ TEST_P(TcpLink, ReadsAndWritesAcrossSeveralFrames) {
   EXPECT_EQ(line->protocolErrors(), 0u);
 }
 
-TEST_P(TcpLink, SilentControllerAndBadChecksum) {
+// A silent controller, a wrong checksum and a refusal (FX: NAK to ENQ; A:
+// 0x15 for a write), each with its reason; the next transfer succeeds and
+// leaves no reason.
+TEST_P(TcpLink, SilenceChecksumAndNakHaveTheirReasons) {
   Bytes buf(4);
   line->setFault(velsim::Fault{velsim::FaultKind::Silent}, velsim::FaultWhen::Once);
   auto t0 = Clock::now();
@@ -76,12 +80,30 @@ TEST_P(TcpLink, SilentControllerAndBadChecksum) {
   EXPECT_GT(SecondsSince(t0), 0.95);  // the byte time-out of 990 ms, as on a serial line
   EXPECT_LT(SecondsSince(t0), 3.0);
   char why[256];
+  const std::string com13 = "COM13 (" + line->address() + "): ";
   EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_TIMEOUT);
-  EXPECT_EQ(std::string(why),
-            "COM13 (" + line->address() + "): time-out while waiting for byte 1 of the answer");
+  EXPECT_EQ(std::string(why), com13 + "time-out while waiting for byte 1 of the answer");
+
+  line->write(fx() ? 0x1000 : 0x8800, {0x01, 0x02, 0x03, 0x04});
   line->setFault(velsim::Fault{velsim::FaultKind::WrongChecksum}, velsim::FaultWhen::Once);
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), fx() ? VEL_CHECKSUM : VEL_WRONG_CHAR);
+  EXPECT_EQ(VelReason(handle, why, sizeof why), fx() ? VEL_CHECKSUM : VEL_WRONG_CHAR);
+  // The sums: FX of the hex pairs "01020304" and ETX, 0x8D; A-series of the
+  // length 7, the marker 0xFF, the command 0x02 and the data, 0x12. The
+  // simulator sends them plus one.
+  EXPECT_EQ(std::string(why), com13 + (fx() ? "checksum 0x8E where 0x8D was expected"
+                                            : "wrong checksum 0x13 where 0x12 was expected"));
+
+  line->setFault(velsim::Fault{fx() ? velsim::FaultKind::NakToEnq : velsim::FaultKind::WriteNak},
+                 velsim::FaultWhen::Once);
+  EXPECT_EQ(VelWrB(handle, 'D', 0, 4, buf.data()), VEL_WRONG_CHAR);
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_WRONG_CHAR);
+  EXPECT_EQ(std::string(why), com13 + (fx() ? "wrong character 0x15 (NAK) where 0x06 (ACK) was expected"
+                                            : "wrong character 0x15 where 0x03 was expected"));
+
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK);
+  EXPECT_EQ(VelReason(handle, why, sizeof why), VEL_OK);
+  EXPECT_STREQ(why, "");
 }
 
 // The server goes away in the middle of a long transfer: -1 at once; once it
@@ -197,6 +219,13 @@ std::string ReadFile(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The calling thread's reason of its last failed open.
+std::string OpenReason() {
+  char why[256] = "";
+  EXPECT_EQ(VelReason(-1, why, sizeof why), VEL_PORT);
+  return why;
+}
+
 TEST(TcpOpen, ARefusedOrUnansweredServerFailsTheOpenWithinThreeSeconds) {
   const std::string trace = DeviceDir() + "/tcp-open.trace";
   setenv("VELDRV_TRACE", trace.c_str(), 1);
@@ -207,6 +236,9 @@ TEST(TcpOpen, ARefusedOrUnansweredServerFailsTheOpenWithinThreeSeconds) {
   auto t0 = Clock::now();
   EXPECT_EQ(VelOpen(13, 1), VEL_PORT);
   EXPECT_LT(SecondsSince(t0), 1.0);
+  EXPECT_EQ(OpenReason(), "COM14 (" + refused.Address() +
+                              "): no connection to the device server (an open gives up after 3 s): "
+                              "Connection refused");
 
   Listener full(2);
   setenv("VELDRV_COM15", full.Address().c_str(), 1);
@@ -214,9 +246,14 @@ TEST(TcpOpen, ARefusedOrUnansweredServerFailsTheOpenWithinThreeSeconds) {
   EXPECT_EQ(VelOpen(14, 1), VEL_PORT);
   EXPECT_GT(SecondsSince(t0), 2.9);
   EXPECT_LT(SecondsSince(t0), 3.5);
+  EXPECT_EQ(OpenReason(), "COM15 (" + full.Address() +
+                              "): no connection to the device server (an open gives up after 3 s): "
+                              "Connection timed out");
 
   setenv("VELDRV_COM16", "tcp://127.0.0.1", 1);  // no port
   EXPECT_EQ(VelOpen(15, 1), VEL_PORT);
+  EXPECT_EQ(OpenReason(),
+            "COM16 (tcp://127.0.0.1): not a device server address HOST:PORT: no :PORT after the host");
 
   unsetenv("VELDRV_TRACE");
   for (const char *v : {"VELDRV_COM14", "VELDRV_COM15", "VELDRV_COM16"}) unsetenv(v);
@@ -234,7 +271,90 @@ TEST(TcpOpen, ARefusedOrUnansweredServerFailsTheOpenWithinThreeSeconds) {
           " failed: no connection to the device server (an open gives up after 3 s) [Connection timed out]"),
       std::string::npos)
       << text;
-  EXPECT_NE(text.find("open tcp://127.0.0.1 failed: not a device name"), std::string::npos) << text;
+  EXPECT_NE(
+      text.find("open tcp://127.0.0.1 failed: not a device server address HOST:PORT [no :PORT after the "
+                "host]"),
+      std::string::npos)
+      << text;
+}
+
+// A port number beyond 16 bits is refused, not cut to the port of another
+// server (65536 + P would reach P), and so is port 0; a bare IPv6 address
+// is refused too. Nothing is connected.
+TEST(TcpOpen, AddressesOutsideThePortRangeAreRefused) {
+  Listener listener(0);
+  const std::string port = listener.Address().substr(listener.Address().rfind(':') + 1);
+  const std::string wrapped = "tcp://127.0.0.1:" + std::to_string(65536 + std::stoi(port));
+  const struct {
+    std::string address, why;
+  } cases[] = {
+      {wrapped, "the port is not one of 1..65535"},
+      {"tcp://127.0.0.1:99999", "the port is not one of 1..65535"},
+      {"tcp://127.0.0.1:0", "the port is not one of 1..65535"},
+      {"tcp://[::1]:0", "the port is not one of 1..65535"},
+      {"tcp://127.0.0.1:" + port + "0000", "the port is not one of 1..65535"},
+      {"tcp://127.0.0.1:4001x", "the port is not a number"},
+      {"tcp://::1:4001", "an IPv6 address goes in brackets ([fd00::50]:4001)"},
+      {"tcp://:4001", "no host before the port"},
+  };
+  for (const auto &c : cases) {
+    setenv("VELDRV_COM14", c.address.c_str(), 1);
+    const int h = VelOpen(13, 1);
+    EXPECT_EQ(h, VEL_PORT) << c.address;
+    if (h >= 0) VelClose(h);
+    EXPECT_EQ(OpenReason(), "COM14 (" + c.address + "): not a device server address HOST:PORT: " + c.why);
+  }
+  unsetenv("VELDRV_COM14");
+  pollfd p = {listener.Fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "a client connected";
+}
+
+// A network port has no line to settle: its open takes no half second, as a
+// serial port's does.
+TEST(TcpOpen, ANetworkPortOpensWithoutTheSettlingPause) {
+  velsim::TcpLine line(Family::Fx);
+  setenv("VELDRV_COM14", line.address().c_str(), 1);
+  auto t0 = Clock::now();
+  const int h = VelOpen(13, 1);
+  const double took = SecondsSince(t0);
+  ASSERT_GE(h, 0);
+  EXPECT_LT(took, 0.4);
+  Bytes buf(2);
+  EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf.data()), VEL_OK);
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  unsetenv("VELDRV_COM14");
+}
+
+// A server that resets the connection when the first byte arrives: the
+// transfer ends at once, and the reason calls it a device loss.
+TEST(TcpOpen, AResetConnectionIsADeviceLoss) {
+  Listener listener(0);
+  std::thread server([&] {
+    pollfd p = {listener.Fd(), POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) return;
+    const int client = accept(listener.Fd(), nullptr, nullptr);
+    char byte;
+    pollfd c = {client, POLLIN, 0};
+    if (poll(&c, 1, 5000) > 0 && recv(client, &byte, 1, 0) == 1) {
+      const linger reset = {1, 0};  // close with RST
+      setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    close(client);
+  });
+  setenv("VELDRV_COM14", listener.Address().c_str(), 1);
+  const int h = VelOpen(13, 1);
+  ASSERT_GE(h, 0);
+  Bytes buf(2);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(VelRdB(h, 'D', 0, 2, buf.data()), VEL_TIMEOUT);
+  EXPECT_LT(SecondsSince(t0), 0.9);  // before any byte time-out
+  server.join();
+  char why[256];
+  EXPECT_EQ(VelReason(h, why, sizeof why), VEL_TIMEOUT);
+  EXPECT_EQ(std::string(why),
+            "COM14 (" + listener.Address() + "): device lost: the server reset the connection");
+  EXPECT_EQ(VelClose(h), VEL_OK);
+  unsetenv("VELDRV_COM14");
 }
 
 // IPv6 in brackets, and the trace's word that line settings stay the server's.
@@ -291,7 +411,7 @@ TEST(TcpOpen, ASilentServerDelaysNoOtherPort) {
   EXPECT_EQ(VelClose(h), VEL_OK);
   const auto othersDone = Clock::now();
   stuck.join();
-  EXPECT_LT(SecondsSince(t0, othersDone), 2.0);  // open (0.5 s settle), transfers and close
+  EXPECT_LT(SecondsSince(t0, othersDone), 2.0);  // open, transfers and close
   EXPECT_GT(SecondsSince(t0, stuckEnded), 2.9);
   EXPECT_LT(SecondsSince(othersDone, stuckEnded), 3.0);
   unsetenv("VELDRV_COM14");
@@ -323,20 +443,20 @@ TEST(TcpOpen, AFloodingServerHoldsNoPurge) {
   unsetenv("VELDRV_COM16");
 }
 
-// A name lookup is bounded by the 3 s of the connect. In a process of its
-// own, with mount and network namespaces whose resolver is a loopback
-// address where nothing answers (skipped where namespaces are not allowed).
-TEST(TcpOpen, ANameLookupEndsWithTheConnectTime) {
-  DeviceDir();
-  const std::string conf = DeviceDir() + "/resolv.conf";
-  std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n";
+// Runs body in a process of its own with mount and network namespaces whose
+// loopback is up, the files of `over` bind-mounted over the system's (the
+// resolver's configuration); its exit status, or 77 where namespaces are
+// not allowed. body gets a UDP socket bound to the loopback's port 53.
+int InPrivateNetwork(const std::vector<std::pair<std::string, std::string>> &over,
+                     const std::function<bool(int)> &body) {
   pid_t child = fork();
-  ASSERT_GE(child, 0);
+  if (child < 0) return -1;
   if (child == 0) {
     if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       _exit(77);
+    for (const auto &[file, system] : over)
+      if (mount(file.c_str(), system.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(77);
     ifreq lo{};
     std::snprintf(lo.ifr_name, sizeof lo.ifr_name, "lo");
     int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -347,7 +467,20 @@ TEST(TcpOpen, ANameLookupEndsWithTheConnectTime) {
     dns.sin_port = htons(53);
     dns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (ioctl(s, SIOCSIFFLAGS, &lo) != 0 || bind(s, reinterpret_cast<sockaddr *>(&dns), sizeof dns) != 0)
-      _exit(77);  // takes the questions and never answers
+      _exit(77);
+    _exit(body(s) ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// A name lookup is bounded by the 3 s of the connect: the resolver is a
+// loopback address that takes the questions and never answers.
+TEST(TcpOpen, ANameLookupEndsWithTheConnectTime) {
+  const std::string conf = DeviceDir() + "/resolv.conf";
+  std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n";
+  const int status = InPrivateNetwork({{conf, "/etc/resolv.conf"}}, [](int) {
     setenv("VELDRV_COM14", "tcp://plc.veldrv-test:4001", 1);
     const auto t0 = Clock::now();
     const int rc = VelOpen(13, 1);
@@ -357,13 +490,33 @@ TEST(TcpOpen, ANameLookupEndsWithTheConnectTime) {
     const bool ok = rc == VEL_PORT && took > 2.9 && took < 3.6 &&
                     std::string(why).find("the name lookup took longer than 3 s") != std::string::npos;
     if (!ok) std::fprintf(stderr, "VelOpen = %d after %.2f s: %s\n", rc, took, why);
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount and network namespaces here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return ok;
+  });
+  if (status == 77) GTEST_SKIP() << "no mount and network namespaces here";
+  EXPECT_EQ(status, 0);
+}
+
+// A host name that no one knows (looked up in the hosts file only) is named
+// as such, not as a server that did not answer.
+TEST(TcpOpen, AnUnknownHostIsNamedAsSuch) {
+  const std::string conf = DeviceDir() + "/nsswitch.conf";
+  std::ofstream(conf) << "hosts: files\n";
+  const int status = InPrivateNetwork({{conf, "/etc/nsswitch.conf"}}, [](int) {
+    setenv("VELDRV_COM14", "tcp://plc.veldrv-test:4001", 1);
+    const auto t0 = Clock::now();
+    const int rc = VelOpen(13, 1);
+    const double took = SecondsSince(t0);
+    char why[256];
+    VelReason(-1, why, sizeof why);
+    const std::string expected =
+        "COM14 (tcp://plc.veldrv-test:4001): the device server's name is not known: Name or service not "
+        "known";
+    const bool ok = rc == VEL_PORT && took < 2.0 && why == expected;
+    if (!ok) std::fprintf(stderr, "VelOpen = %d after %.2f s: %s\n", rc, took, why);
+    return ok;
+  });
+  if (status == 77) GTEST_SKIP() << "no mount and network namespaces here";
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

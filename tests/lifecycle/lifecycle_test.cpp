@@ -98,6 +98,19 @@ TEST(Lifecycle, WaitingCallsGetTheirTurnAfterALoopingThread) {
   EXPECT_GT(loops, 10);
 }
 
+// A traced standard error that nobody reads holds no transfer: the lines
+// that do not fit are dropped whole and counted in the next that gets
+// through.
+TEST(Lifecycle, ATraceIntoAStandardErrorThatNobodyReadsHoldsNoTransfer) {
+  Hazard h("stalled_stderr");
+  ASSERT_EQ(h.run.WaitExit(60s), 0) << h.run.Output();
+  const std::string &out = h.run.Output();
+  EXPECT_NE(out.find("200 reads, 0 failed, "), std::string::npos) << out;
+  EXPECT_NE(out.find("then one more read, 0 failed\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("whole lines (0 broken); the next line says some were dropped\n"), std::string::npos)
+      << out;
+}
+
 TEST(Lifecycle, ClosedStandardStreamsAreNeverTakenByTheLibrary) {
   Hazard h("closed_streams");
   ASSERT_EQ(h.run.WaitExit(10s), 0) << h.run.Output();

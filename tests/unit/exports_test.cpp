@@ -273,10 +273,20 @@ TEST_F(Exports, ConcurrentOpensNeverShareASlot) {
 }
 
 TEST_F(Exports, StatusTextsAndTheReasonBesideTheCode) {
-  for (int code : {0, -1, -2, -3, -4, -5, -6, -10, -99}) {
-    const std::string text = VelStatusText(code);
-    EXPECT_FALSE(text.empty()) << code;
-    EXPECT_NE(text, "unknown status") << code;
+  const std::pair<int, std::string> texts[] = {
+      {VEL_OK, "success"},
+      {VEL_TIMEOUT, "time-out: the controller did not answer within 990 ms"},
+      {VEL_NO_HANDLE, "no free handle: all 32 link handles are in use"},
+      {VEL_CHECKSUM, "checksum error: the checksum of the controller's reply did not match"},
+      {VEL_PORT, "port error: the port does not exist or cannot be opened"},
+      {VEL_BAD_ARGUMENT, "bad argument: a null buffer or a count out of range"},
+      {VEL_WRONG_CHAR, "transmission error: a wrong character or value was received"},
+      {VEL_BAD_LETTER, "bad operand letter: the area cannot be used for this transfer"},
+      {VEL_BAD_HANDLE, "bad handle: the link handle is not open"},
+  };
+  for (const auto &[code, text] : texts) {
+    EXPECT_EQ(VelStatusText(code), text) << code;
+    EXPECT_EQ(VelStatusText(code), VelStatusText(code)) << "static";
   }
   for (int code : {1, -7, -100, 12345}) EXPECT_STREQ(VelStatusText(code), "unknown status");
 

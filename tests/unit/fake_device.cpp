@@ -132,8 +132,8 @@ bool Open(Device &, int, const char *, const LineSettings &, DeviceOpenInfo &) {
   return false;  // DeviceOpen below does the opening
 }
 
-const DeviceOps kFake = {
-    nullptr, kCapLineSettings | kCapModemLines, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
+constexpr uint32_t kCaps = kCapLineSettings | kCapModemLines | kCapSettles;
+const DeviceOps kFake = {nullptr, kCaps, 40, Open, Close, Abandon, Purge, Read, Write, SetRts, Pause};
 
 }  // namespace
 

@@ -303,6 +303,59 @@ TEST(VelctlReasons, RefusedConnectionNamesTheServer) {
       << run.err;
 }
 
+// A trace file that cannot be opened does not vanish: velctl says so once,
+// and does its work without the trace.
+TEST(VelctlReasons, ATraceThatCannotBeOpenedIsTold) {
+  TempDir dir;
+  velsim::PtyLine line(Family::Fx, dir.Path(), 1);
+  const std::string trace = dir.Path() + "/no-such-folder/velctl.trace";
+  VelctlRun run =
+      Velctl(dir.Path(), {"read", "D0", "1"}, ChildProcess::Line::kPipes, {{"VELDRV_TRACE", trace}});
+  EXPECT_EQ(run.status, 0) << run;
+  EXPECT_EQ(run.out, "D0 = 0 (0x0000)\n");
+  EXPECT_EQ(run.err, "velctl: VELDRV_TRACE=" + trace +
+                         ": cannot open it (No such file or directory); the trace is off\n");
+  // probe opens the port twice: told once.
+  VelctlRun probe =
+      Velctl(dir.Path(), {"-q", "probe"}, ChildProcess::Line::kPipes, {{"VELDRV_TRACE", trace}});
+  EXPECT_EQ(probe.status, 0) << probe;
+  EXPECT_EQ(std::count(probe.err.begin(), probe.err.end(), '\n'), 1) << probe;
+}
+
+// poll after a device loss: the connection to the device server breaks and
+// the server comes back on the same port; poll closes the port, says so,
+// opens it again before the next sample (and at every sample until it
+// opens), and goes on sampling.
+TEST(VelctlPoll, RecoversWhenTheDeviceServerComesBack) {
+  TempDir dir;
+  velsim::TcpLine server(Family::Fx);
+  server.write(0x1000, {0x2A, 0x00});
+  ChildProcess::Setup setup;
+  setup.argv = {VELCTL_PATH, "-d", server.address(), "poll", "--interval", "0.1", "--count", "30", "D0", "1"};
+  setup.env = {{"VELDRV_DEVICE_DIR", dir.Path()}};
+  setup.collectErrors = true;
+  ChildProcess velctl(setup);
+  ASSERT_TRUE(velctl.WaitFor("D0 = 42 (0x002A)\n", 10s)) << velctl.Errors();
+  server.hangup();
+  std::this_thread::sleep_for(500ms);  // samples fail: the connection is gone, then refused
+  server.reopen();
+  EXPECT_EQ(velctl.WaitExit(20s), 0) << velctl.Errors();
+  const std::string &err = velctl.Errors();
+  const std::string com1 = "COM1 (" + server.address() + ")";
+  EXPECT_NE(
+      err.find(com1 +
+               ": device lost: the server closed the connection (-1)\nvelctl: poll: the device is lost; " +
+               com1 + " opens again before the next sample\n"),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("velctl: poll: " + com1 + " is open again\n"), std::string::npos) << err;
+  // Most samples succeed: those after the server came back too.
+  const std::string &out = velctl.Output();
+  const auto samples = std::count(out.begin(), out.end(), '\n');
+  EXPECT_GE(samples, 20) << out << err;
+  EXPECT_EQ(out.substr(out.size() - 17), "D0 = 42 (0x002A)\n");
+}
+
 // An open refused for lack of permission: a hint names the device's group.
 // Run as another user (nobody), since root may open anything.
 TEST(VelctlHints, PermissionNamesTheDevicesGroup) {

@@ -443,6 +443,58 @@ void PortsNamedByVariable() {
   }
 }
 
+// ---- trace -------------------------------------------------------------------------
+
+// VELDRV_TRACE: a file is appended to; a file that cannot be opened leaves
+// the trace off and is told by VelReason(-1) after the open, which succeeds;
+// "stderr" in any case and with blanks around it is standard error, not a
+// file of that name.
+void TraceTargets() {
+  NeedPort(options.fxCom, "FX");
+  using ReasonFn = int(VELDRV_CALL *)(int, char *, int);
+  auto reason = Proc<ReasonFn>(api.module, "VelReason");
+  REQUIRE_EQ(1, reason ? 1 : 0);
+  char temp[MAX_PATH];
+  REQUIRE_EQ(1, GetTempPathA(sizeof temp, temp) > 0 ? 1 : 0);
+  const std::string folder = std::string(temp) + "veldrv-trace-" + std::to_string(GetCurrentProcessId());
+  REQUIRE_EQ(1, CreateDirectoryA(folder.c_str(), nullptr) ? 1 : 0);
+  const std::string file = folder + "\\plc.trace", missing = folder + "\\no-such-folder\\plc.trace";
+
+  SetEnvironmentVariableA("VELDRV_TRACE", missing.c_str());
+  int h = Open(options.fxCom, true);
+  CHECK(h >= 0);
+  char why[256] = "";
+  CHECK_EQ(0, reason(-1, why, sizeof why));
+  const std::string told = why;
+  if (told.rfind("VELDRV_TRACE=" + missing + ": cannot open it (", 0) != 0 ||
+      told.find("); the trace is off") == std::string::npos)
+    check::Fail(__FILE__, __LINE__, "VelReason(-1) after the open: " + told);
+  if (h >= 0) CHECK_EQ(0, Close(options.fxCom, h));
+
+  SetEnvironmentVariableA("VELDRV_TRACE", file.c_str());
+  h = Open(options.fxCom, true);
+  CHECK(h >= 0);
+  if (h >= 0) CHECK_EQ(0, Close(options.fxCom, h));
+  SetEnvironmentVariableA("VELDRV_TRACE", " StdErr ");
+  h = Open(options.fxCom, true);  // the trace file is closed: the output changed
+  CHECK(h >= 0);
+  if (h >= 0) CHECK_EQ(0, Close(options.fxCom, h));
+  SetEnvironmentVariableA("VELDRV_TRACE", nullptr);
+  HANDLE in = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+  char text[4096] = "";
+  DWORD got = 0;
+  if (in != INVALID_HANDLE_VALUE) {
+    ReadFile(in, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(in);
+  }
+  if (std::strstr(text, "VelOpen(") == nullptr) check::Fail(__FILE__, __LINE__, "no trace in " + file);
+  CHECK(GetFileAttributesA(" StdErr ") == INVALID_FILE_ATTRIBUTES);
+  CHECK(GetFileAttributesA(" StdErr") == INVALID_FILE_ATTRIBUTES);
+  DeleteFileA(file.c_str());
+  RemoveDirectoryA(folder.c_str());
+}
+
 // ---- lifecycle ------------------------------------------------------------------
 
 // Threads that run before the DLL is loaded; there are several, so that a
@@ -644,6 +696,7 @@ int main(int argc, char **argv) {
   });
   for (const Fault &f : options.faults) runner.Add("Faults." + f.label, [f] { FaultStatus(f); });
   runner.Add("Ports.NamedByVariable", PortsNamedByVariable);
+  runner.Add("Trace.Targets", TraceTargets);
   runner.Add("Lifecycle.PreexistingThreadDetach", PreexistingThreadDetach);
   runner.Add("Lifecycle.ExclusiveOpen", ExclusiveOpen);
   runner.Add("Lifecycle.UnloadWithOpenHandle", UnloadWithOpenHandle);
