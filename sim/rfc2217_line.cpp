@@ -205,7 +205,7 @@ void Rfc2217Line::record(const std::string &what) {
   changes_.push_back({what, lineBytes_, std::chrono::steady_clock::now()});
 }
 
-void Rfc2217Line::trace(const std::string &text) {
+void Rfc2217Line::traceNote(const std::string &text) {
   notes_.push_back("rfc2217 " + text);
 }
 
@@ -232,7 +232,7 @@ std::size_t Rfc2217Line::fromClient(std::uint8_t *bytes, std::size_t n, std::vec
       }
       ++lostBytes_;
       if (!losing_)
-        trace("line " + lineName(settings_) + ", " + flowName(settings_.flow) + ": the " +
+        traceNote("line " + lineName(settings_) + ", " + flowName(settings_.flow) + ": the " +
               (fx ? "FX controller needs 9600 7E1" : "A-series controller needs 9600 8O1") +
               " without flow control; bytes lost");
       losing_ = true;
@@ -319,13 +319,13 @@ void Rfc2217Line::negotiate(std::uint8_t verb, std::uint8_t option, std::vector<
     answer.insert(answer.end(), {IAC, reply, option});
     text += std::string(" -> ") + verbName(reply);
   }
-  trace(text);
+  traceNote(text);
 }
 
 void Rfc2217Line::subnegotiation(std::vector<std::uint8_t> &answer) {
   if (sb_.size() < 2 || sb_[0] != COM_PORT) return;
   if (!comPort_) {
-    trace("COM-PORT command " + std::to_string(sb_[1]) + " before the option was agreed: ignored");
+    traceNote("COM-PORT command " + std::to_string(sb_[1]) + " before the option was agreed: ignored");
     return;
   }
   const std::vector<std::uint8_t> value(sb_.begin() + 2, sb_.end());
@@ -347,7 +347,7 @@ void Rfc2217Line::setting(std::uint8_t command, const std::vector<std::uint8_t> 
       const std::string sig = std::string("velsim ") + familyName(family());
       reply.assign(sig.begin(), sig.end());
     } else {
-      trace("client signature \"" + std::string(value.begin(), value.end()) + "\"");
+      traceNote("client signature \"" + std::string(value.begin(), value.end()) + "\"");
       return;
     }
     break;
@@ -422,15 +422,15 @@ void Rfc2217Line::setting(std::uint8_t command, const std::vector<std::uint8_t> 
     reply = {v};
     break;
   default:
-    trace("COM-PORT command " + std::to_string(command) + ": ignored");
+    traceNote("COM-PORT command " + std::to_string(command) + ": ignored");
     return;
   }
   if (!what.empty()) {
     record(what);
-    trace("client " + what + (refuse ? " (refused, kept " + lineName(s) + ")" : ""));
+    traceNote("client " + what + (refuse ? " (refused, kept " + lineName(s) + ")" : ""));
   }
   if (silent) {
-    trace("no answer (fault " + std::string(which) + ")");
+    traceNote("no answer (fault " + std::string(which) + ")");
     return;
   }
   answer.insert(answer.end(), {IAC, SB, COM_PORT, static_cast<std::uint8_t>(command + kServerOffset)});

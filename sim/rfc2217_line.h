@@ -89,7 +89,7 @@ class Rfc2217Line : public TcpLine {
   bool faulty(ServerFault::Kind kind, const char *setting = "") const;
   bool familyLine() const;  // lineMatches() with the lock held
   void record(const std::string &what);
-  void trace(const std::string &text);
+  void traceNote(const std::string &text);
 
   mutable std::mutex rfcMutex_;
   Settings settings_;
