@@ -1,6 +1,7 @@
 """The examples a new user meets, run as they are written: the README's try-it
 line and its velcon, RFC 2217, Python and Examples sections, python/README.md,
-the example in `velcon --help` and those of man/velcon.1.
+the example in `velcon --help`, those of man/velcon.1 and the RFC 2217 one of
+man/velsim.1.
 
 Each document's text is read at test time, so an example that changes is
 tested as it then stands. The commands run in a sandbox: a folder of links to
@@ -418,6 +419,16 @@ class UserExamples(unittest.TestCase):
         script = remote.replace("thathost:4001", f"127.0.0.1:{port}")
         out, err = self.check_run(box.run(script), script)
         self.assertEqual(out, "D100 = 0 (0x0000)\nD101 = 0 (0x0000)\nD102 = 0 (0x0000)\nD103 = 0 (0x0000)\n")
+        self.check_tidy(box)
+
+    def test_velsim_man_page_rfc2217_example(self):
+        example = next(e for e in man_examples(read("man", "velsim.1")) if "--listen-rfc2217" in e)
+        box = Sandbox(self)
+        script = example.replace("5021", str(free_port()))
+        status, out, err, _ = box.run(script)  # the open fails as the example says; velsim is stopped after
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("the device refused the line settings 9600 7E1: asked for parity even, "
+                      "the server answered parity none", err)
         self.check_tidy(box)
 
     # python/README.md
