@@ -146,6 +146,15 @@ void Controller::record(TraceEntry entry, const std::string &what) {
   if (keepTrace_) trace_.push_back(std::move(entry));
 }
 
+void Controller::note(const std::string &text) {
+  TraceEntry entry;
+  entry.family = family_;
+  entry.kind = TraceKind::Server;
+  entry.text = text;
+  if (traceHook_) traceHook_(entry);
+  if (keepTrace_) trace_.push_back(std::move(entry));
+}
+
 void Controller::protocolError(const std::string &reason, std::vector<std::uint8_t> answer) {
   ++protocolErrors_;
   TraceEntry e;

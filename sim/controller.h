@@ -87,6 +87,8 @@ class Controller {
   void clearTrace() {
     trace_.clear();
   }
+  // An entry of the line's own (TraceKind::Server) with the given text, kept and hooked like the others.
+  void note(const std::string &text);
   // Called for every new trace entry.
   // Off: entries go to the hook only and are not kept (a long-running server).
   void setKeepTrace(bool keep) {

@@ -188,6 +188,7 @@ void LineServer::acceptClient() {
     clientName_ = name;
     controller_->lineIdle();
   }
+  sessionBegins();
   notify("connected " + name);
 }
 
@@ -242,21 +243,40 @@ bool LineServer::sendAll(int fd, int wake, const std::vector<std::uint8_t> &byte
       for (; logged < done + chunk; ++logged)
         if (keepHistory_) wire_.push_back({WireDir::ToLibrary, bytes[logged], at});
     }
+    std::vector<std::uint8_t> piece(bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                                    bytes.begin() + static_cast<std::ptrdiff_t>(done + chunk));
+    toClient(piece);
+    const int sent = sendRaw(fd, wake, socket, piece);
+    if (sent < 0) return false;
+    if (sent == 0) return true;  // the device went away: the answer is lost, as on a cut line
+    done += chunk;
+  }
+  return true;
+}
+
+int LineServer::sendRaw(int fd, int wake, bool socket, const std::vector<std::uint8_t> &bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
     // A client that has gone must not raise SIGPIPE in the process that serves it.
-    ssize_t n = socket ? ::send(fd, bytes.data() + done, chunk, MSG_NOSIGNAL)
-                       : ::write(fd, bytes.data() + done, chunk);
+    ssize_t n = socket ? ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                       : ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
       // The library is not reading and the queue is full: wait for room or for stop().
       pollfd p[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
-      if (poll(p, 2, -1) < 0 && errno != EINTR) return false;
-      if (p[1].revents) return false;
+      if (poll(p, 2, -1) < 0 && errno != EINTR) return -1;
+      if (p[1].revents) return -1;
       continue;
     }
-    if (n <= 0) return true;  // the device went away: the answer is lost, as on a cut line
+    if (n <= 0) return 0;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return 1;
+}
+
+void LineServer::note(const std::string &text) {
+  std::lock_guard lock(mutex_);
+  controller_->note(text);
 }
 
 void LineServer::run(int wake) {
@@ -317,6 +337,12 @@ void LineServer::run(int wake) {
         // Hang-up or error on the device: wait a little (or for stop) instead of spinning.
         if (!sleepFor(50)) return;
         continue;
+      }
+      {
+        std::vector<std::uint8_t> own;
+        const bool socket = listenFd >= 0;
+        n = static_cast<ssize_t>(fromClient(buf, static_cast<std::size_t>(n), own));
+        if (!own.empty() && sendRaw(fd, wake, socket, own) < 0) return;
       }
       const Clock::time_point readAt = Clock::now();
       for (ssize_t i = 0; i < n; ++i) {

@@ -109,6 +109,18 @@ class LineServer {
     return std::chrono::milliseconds(0);
   }
   virtual void lineCheck() {}
+  // For a line with a protocol of its own around the bytes (the telnet COM-PORT option), called on the
+  // serving thread: fromClient() takes the protocol out of what the client sent, in place, and returns
+  // how many of the line's bytes are left at the front (those reach the controller); what it answers goes
+  // into `answer`. toClient() turns line bytes on their way to the client into the protocol's form.
+  // sessionBegins(): a TCP client connected. By default the bytes are the line's as they are.
+  virtual std::size_t fromClient(std::uint8_t *, std::size_t n, std::vector<std::uint8_t> &) {
+    return n;
+  }
+  virtual void toClient(std::vector<std::uint8_t> &) {}
+  virtual void sessionBegins() {}
+  // Records a TraceKind::Server entry with the text (trace and trace hook).
+  void note(const std::string &text);
   // TCP: closes the connected client (call while stopped). False if there was none.
   bool closeClient();
   bool hasClient() const;
@@ -126,6 +138,8 @@ class LineServer {
   bool sendAll(int fd, int wake, const std::vector<std::uint8_t> &bytes, Pacer &pacer,
                std::optional<Controller::Hold> hold, std::chrono::steady_clock::time_point ready);
   bool sleepUntil(std::chrono::steady_clock::time_point t);
+  // Writes all of bytes: 1 when done, 0 when the device went away, -1 when stop() ended the wait.
+  int sendRaw(int fd, int wake, bool socket, const std::vector<std::uint8_t> &bytes);
   // Waits ms milliseconds; false if stop() ended the wait.
   bool sleepFor(int ms);
 

@@ -9,6 +9,7 @@
 #include "line_server.h"
 #include "model.h"
 #include "pty_line.h"
+#include "rfc2217_line.h"
 #include "tcp_address.h"
 #include "tcp_line.h"
 #include "trace.h"

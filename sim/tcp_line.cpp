@@ -19,6 +19,12 @@ TcpLine::TcpLine(Family family, const std::string &host, int port) : LineServer(
   serveListener(socket_);
 }
 
+TcpLine::TcpLine(Family family, const std::string &host, int port, const char *scheme)
+    : LineServer(family), scheme_(scheme), host_(host) {
+  if (port < 0 || port > 65535) throw std::invalid_argument("velsim: TCP port must be 0..65535");
+  listenOn(host, port);
+}
+
 TcpLine::~TcpLine() {
   stop();
   closeClient();
@@ -80,7 +86,7 @@ std::string TcpLine::hostAddress() const {
 std::string TcpLine::address() const {
   std::lock_guard lock(tcpMutex_);
   const bool v6 = bound_.find(':') != std::string::npos;
-  return "tcp://" + (v6 ? "[" + bound_ + "]" : bound_) + ":" + std::to_string(port_);
+  return scheme_ + (v6 ? "[" + bound_ + "]" : bound_) + ":" + std::to_string(port_);
 }
 
 bool TcpLine::connected() const {

@@ -21,8 +21,8 @@ class TcpLine : public LineServer {
 
   int port() const;                 // the port listened on (chosen by the system for port 0)
   std::string hostAddress() const;  // the numeric address listened on, "127.0.0.1" or "::1"
-  std::string address() const;      // "tcp://127.0.0.1:40123" or "tcp://[::1]:40123"
-  bool connected() const;           // a client is connected
+  std::string address() const;  // "tcp://127.0.0.1:40123", "tcp://[::1]:40123" (rfc2217:// for Rfc2217Line)
+  bool connected() const;       // a client is connected
 
   // stop() (inherited) makes the line silent, keeping the listener and the client's connection;
   // restart() serves both again.
@@ -34,10 +34,16 @@ class TcpLine : public LineServer {
   // Listens again on the same address and port and serves. Memory, faults and trace are kept.
   void reopen();
 
+ protected:
+  // For a subclass with a protocol around the bytes: listens, but serves only once the subclass calls
+  // restart() (its hooks must exist before the serving thread calls them). `scheme` starts address().
+  TcpLine(Family family, const std::string &host, int port, const char *scheme);
+
  private:
   void listenOn(const std::string &host, int port);
 
   mutable std::mutex tcpMutex_;
+  const char *scheme_ = "tcp://";
   std::string host_;   // as given
   std::string bound_;  // numeric address listened on
   int port_ = 0;

@@ -16,6 +16,7 @@ enum class TraceKind {
   Write,       // a valid write request
   Error,       // a malformed request or unexpected byte (counted as a protocol error)
   LibraryNak,  // FX: NAK received from the library outside a frame
+  Server,      // the device server's own events (RFC 2217: options, line settings, modem lines)
 };
 
 // One decoded request (or handshake) with the answer the controller gave.

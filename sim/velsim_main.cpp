@@ -28,7 +28,8 @@ constexpr std::size_t kMemoryBytes = 65536;
 void usage(FILE *out) {
   std::fprintf(out,
                "usage: velsim (--family fx|a | --model MODEL)\n"
-               "              (--dir DIR --com N | --device PATH | --listen HOST:PORT)\n"
+               "              (--dir DIR --com N | --device PATH | --listen HOST:PORT |\n"
+               "               --listen-rfc2217 HOST:PORT)\n"
                "              [options]\n"
                "\n"
                "Simulates an FX-series or A-series controller until SIGINT, SIGTERM, SIGHUP or\n"
@@ -54,6 +55,16 @@ void usage(FILE *out) {
                "                      authentication: anyone who can reach the port can read and\n"
                "                      write the memory, so listen on other addresses only in a\n"
                "                      network you trust\n"
+               "  --listen-rfc2217 HOST:PORT\n"
+               "                      serve as a device server with an RFC 2217 port (the telnet\n"
+               "                      COM-PORT option) on HOST:PORT, as --listen: the client sets\n"
+               "                      the line (baud rate, character format, flow control), DTR\n"
+               "                      and RTS; the controller answers only while the line is\n"
+               "                      9600 7E1 (FX) or 9600 8O1 (A-series) without flow control,\n"
+               "                      and the line starts at 9600 8N1. --trace shows what the\n"
+               "                      client negotiated and set\n"
+               "  --rfc2217-fault NAME  with --listen-rfc2217: make the server misbehave; may be\n"
+               "                      given more than once (names below)\n"
                "  --trace             print one line per decoded request and its answer\n"
                "  --pace              emulate wire time at 9600 baud in both directions\n"
                "                      (10 bits a character for FX, 11 for A-series)\n"
@@ -72,8 +83,11 @@ void usage(FILE *out) {
                "Numbers are decimal or 0x hex. An exchange is one frame attempt of the client:\n"
                "FX, an ENQ (or a STX without ENQ); A-series, a handshake or a session prefix\n"
                "that starts a request. Faults (I = byte index from 0, V = byte value):\n"
+               "%s"
+               "\n"
+               "Server faults (--rfc2217-fault):\n"
                "%s",
-               modelNames().c_str(), faultHelp());
+               modelNames().c_str(), faultHelp(), serverFaultHelp());
 }
 
 // SIGPIPE is blocked (see main): a write into a closed pipe fails with EPIPE and leaves a SIGPIPE
@@ -110,6 +124,8 @@ struct Options {
   bool replace = false;
   std::string device;
   std::optional<HostPort> listen;
+  bool rfc2217 = false;
+  std::vector<ServerFault> serverFaults;
   bool trace = false;
   bool pace = false;
   std::vector<ScheduledFault> faults;
@@ -120,6 +136,7 @@ struct Options {
 
 Options parse(int argc, char **argv) {
   Options o;
+  bool rawListen = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -156,9 +173,20 @@ Options parse(int argc, char **argv) {
     } else if (arg == "--device") {
       o.device = value();
     } else if (arg == "--listen") {
+      rawListen = true;
       std::string error;
       o.listen = parseHostPort(value(), "127.0.0.1", &error);
       if (!o.listen) bad(error);
+    } else if (arg == "--listen-rfc2217") {
+      std::string error;
+      o.listen = parseHostPort(value(), "127.0.0.1", &error);
+      if (!o.listen) bad(error);
+      o.rfc2217 = true;
+    } else if (arg == "--rfc2217-fault") {
+      std::string error;
+      auto f = parseServerFault(value(), &error);
+      if (!f) bad(error);
+      o.serverFaults.push_back(*f);
     } else if (arg == "--max-frame") {
       std::string v = value();
       auto n = parseNumber(v);
@@ -189,10 +217,11 @@ Options parse(int argc, char **argv) {
   if (o.model) o.family = Family::Fx;
   if (!o.family) bad("--family fx|a (or --model) is required");
   const bool pty = !o.dir.empty() || o.com;
-  if (pty + !o.device.empty() + o.listen.has_value() > 1)
-    bad("give one of --dir and --com, --device or --listen");
+  if (pty + !o.device.empty() + o.listen.has_value() > 1 || (rawListen && o.rfc2217))
+    bad("give one of --dir and --com, --device, --listen or --listen-rfc2217");
   if (!pty && o.device.empty() && !o.listen)
-    bad("give --dir DIR --com N, --device PATH or --listen HOST:PORT");
+    bad("give --dir DIR --com N, --device PATH, --listen HOST:PORT or --listen-rfc2217 HOST:PORT");
+  if (!o.serverFaults.empty() && !o.rfc2217) bad("--rfc2217-fault goes with --listen-rfc2217");
   if (pty && (o.dir.empty() || !o.com)) bad("--dir and --com go together");
   if (o.replace && !pty) bad("--replace goes with --dir and --com");
   if (o.sessionByte && *o.family != Family::A) bad("--session-byte is for --family a only");
@@ -285,7 +314,11 @@ int main(int argc, char **argv) {
   std::unique_ptr<LineServer> line;
   int deviceFd = -1;
   try {
-    if (o.listen) {
+    if (o.listen && o.rfc2217) {
+      auto server = std::make_unique<Rfc2217Line>(family, o.listen->host, o.listen->port);
+      server->setServerFaults(o.serverFaults);
+      line = std::move(server);
+    } else if (o.listen) {
       line = std::make_unique<TcpLine>(family, o.listen->host, o.listen->port);
     } else if (o.device.empty()) {
       line = std::make_unique<PtyLine>(family, o.dir, static_cast<int>(*o.com),

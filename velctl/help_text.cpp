@@ -19,8 +19,11 @@ line without "velctl" and the port options, over one open of the port.
 
 Where:
   -p, --port COMn        the port, COM1 to COM16 (default COM1)
-  -d, --device PATH      the port's device: a path (/dev/ttyUSB0), or
-                         tcp://HOST:PORT; without it the library's choice:
+  -d, --device PATH      the port's device: a path (/dev/ttyUSB0),
+                         tcp://HOST:PORT (a device server's raw TCP port) or
+                         rfc2217://HOST:PORT (its RFC 2217 port, through
+                         which the library sets the line and RTS); without
+                         it the library's choice:
                          $VELDRV_COMn, else $VELDRV_DEVICE_DIR/COMn, else
                          /dev/ttyS(n-1)
   -f, --family fx|a      FX-series (default) or A-series controller

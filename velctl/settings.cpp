@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::string_view kTcp = "tcp://";
+constexpr std::string_view kSchemes[] = {"tcp://", "rfc2217://"};
 // The library takes a setting of up to 31 characters; a longer one counts
 // as not understood.
 constexpr size_t kSettingChars = 31;
@@ -33,12 +33,15 @@ bool CheckDevice(std::string_view device, std::string *error) {
     *error = "the device path is empty";
     return false;
   }
-  if (!StartsWithNoCase(device, kTcp)) return true;
-  if (device.substr(0, kTcp.size()) != kTcp) {
-    *error = shown + "write the scheme in lower case, tcp://";
+  std::string_view scheme;
+  for (std::string_view s : kSchemes)
+    if (StartsWithNoCase(device, s)) scheme = s;
+  if (scheme.empty()) return true;
+  if (device.substr(0, scheme.size()) != scheme) {
+    *error = shown + "write the scheme in lower case, " + std::string(scheme);
     return false;
   }
-  const std::string_view address = device.substr(kTcp.size());
+  const std::string_view address = device.substr(scheme.size());
   std::string_view host, port;
   if (!address.empty() && address[0] == '[') {  // [IPv6]:PORT
     const size_t close = address.find(']');
@@ -52,7 +55,8 @@ bool CheckDevice(std::string_view device, std::string *error) {
     port = address.substr(colon + 1);
   }
   if (host.empty()) {
-    *error = shown + "tcp:// takes HOST:PORT (tcp://192.168.0.50:4001, tcp://[fd00::50]:4001)";
+    const std::string s(scheme);
+    *error = shown + s + " takes HOST:PORT (" + s + "192.168.0.50:4001, " + s + "[fd00::50]:4001)";
     return false;
   }
   bool digits = !port.empty() && port.size() <= 5;

@@ -7,8 +7,9 @@
 
 struct Options;
 
-// -d: a device path, or tcp://HOST:PORT with a port 1..65535 (HOST a name,
-// an IPv4 address or a bracketed IPv6 address). False with *error set.
+// -d: a device path, or tcp://HOST:PORT or rfc2217://HOST:PORT with a port
+// 1..65535 (HOST a name, an IPv4 address or a bracketed IPv6 address). False
+// with *error set.
 bool CheckDevice(std::string_view device, std::string *error);
 
 // Hands -d, --trace and --max-frame to the library, which reads them at its

@@ -1,8 +1,9 @@
 // The device seam: one table of operations per kind of device, chosen when a
 // port opens by the name of its device. The backends are a serial port
-// (device_serial_linux.cpp, device_serial_win32.cpp) and a raw TCP
+// (device_serial_linux.cpp, device_serial_win32.cpp), a raw TCP
 // connection to a serial device server (device_tcp_linux.cpp,
-// device_tcp_win32.cpp); device_select.cpp lists them, and the tests put a
+// device_tcp_win32.cpp) and the same with the telnet COM-PORT option
+// (device_rfc2217.cpp); device_select.cpp lists them, and the tests put a
 // fake in their place. A backend says what the device can do (kCap*); the
 // port layer (ports.cpp) puts the operations in order.
 //

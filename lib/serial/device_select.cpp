@@ -9,7 +9,7 @@
 namespace {
 
 // The serial ports come last: they take every name without a scheme.
-const DeviceOps *const kBackends[] = {&kTcpDevice, &kSerialDevice};
+const DeviceOps *const kBackends[] = {&kTcpDevice, &kRfc2217Device, &kSerialDevice};
 
 }  // namespace
 

@@ -52,8 +52,8 @@ void ReportOpenFailure(int port, PortRecord &p, const DeviceOpenInfo &info, cons
     break;
   case OpenFailure::kBadName:
     std::snprintf(hint, sizeof hint,
-                  "not a device name: VELDRV_COM%d takes a device (a path on Linux, COMn on Windows) or "
-                  "tcp://HOST:PORT",
+                  "not a device name: VELDRV_COM%d takes a device (a path on Linux, COMn on Windows), "
+                  "tcp://HOST:PORT or rfc2217://HOST:PORT",
                   port + 1);
     break;
   case OpenFailure::kBadAddress:

@@ -114,7 +114,8 @@ class DeviceLinks(unittest.TestCase):
             self.assertTrue(caught.exception.reason.startswith(f"COM16 ({device}): "), caught.exception.reason)
 
     def test_malformed_devices_raise_before_the_library(self):
-        for port in ("tcp://127.0.0.1", "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://:502", "ttyUSB0"):
+        for port in ("tcp://127.0.0.1", "tcp://127.0.0.1:0", "tcp://127.0.0.1:65536", "tcp://:502", "ttyUSB0",
+                     "rfc2217://127.0.0.1", "rfc2217://127.0.0.1:0"):
             with self.subTest(port=port), self.assertRaises(ValueError):
                 veldrv.Link(port, veldrv.FX)
 
@@ -141,6 +142,28 @@ class TcpLinks(unittest.TestCase):
                 self.assertEqual(os.environ[f"VELDRV_COM{link.port + 1}"], f"tcp://{address}")
                 link.write_words("D", 100, [1, 2, 0xBEEF])
                 self.assertEqual(link.read_words("D", 100, 3), [1, 2, 0xBEEF])
+        finally:
+            velsim.terminate()
+            velsim.wait(timeout=10)
+            velsim.stdout.close()
+
+    def test_round_trip_over_rfc2217(self):
+        if "--listen-rfc2217" not in subprocess.run([VELSIM, "--help"], capture_output=True, text=True).stdout:
+            self.skipTest("this velsim has no RFC 2217 server (--listen-rfc2217)")
+        address = f"127.0.0.1:{free_tcp_port()}"
+        velsim = subprocess.Popen(
+            [VELSIM, "--family", "a", "--listen-rfc2217", address],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL,
+        )
+        try:
+            line = velsim.stdout.readline().decode(errors="replace")
+            self.assertTrue(line.startswith("velsim: "), line)
+            with veldrv.Link(f"rfc2217://{address}", veldrv.A_SERIES) as link:
+                self.assertEqual(os.environ[f"VELDRV_COM{link.port + 1}"], f"rfc2217://{address}")
+                link.write_words("D", 100, [0xFFFF, 0x00FF])
+                self.assertEqual(link.read_words("D", 100, 2), [0xFFFF, 0x00FF])
         finally:
             velsim.terminate()
             velsim.wait(timeout=10)

@@ -34,13 +34,14 @@ _AREA_BASES = (
 _RAW_LETTERS = "Ss"
 
 _COM_NAME = re.compile(r"COM([1-9][0-9]?)", re.IGNORECASE)
-_TCP_ADDRESS = re.compile(r"tcp://(\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):([0-9]{1,5})")
+_TCP_ADDRESS = re.compile(r"(?:tcp|rfc2217)://(\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):([0-9]{1,5})")
+_NETWORK_SCHEMES = ("tcp://", "rfc2217://")  # a device server's raw TCP port, its RFC 2217 port
 _DEVICE_VARIABLE = "VELDRV_COM{}"
 
 
 def _parse_port(port: Union[int, str, "os.PathLike[str]"]) -> Tuple[Optional[int], Optional[str]]:
     """(port number, None) for 0..15 and 'COM1'..'COM16'; (None, device) for a
-    device path or a tcp://HOST:PORT address."""
+    device path or a tcp://HOST:PORT or rfc2217://HOST:PORT address."""
     if isinstance(port, os.PathLike):
         port = os.fspath(port)
     if isinstance(port, str):
@@ -48,10 +49,11 @@ def _parse_port(port: Union[int, str, "os.PathLike[str]"]) -> Tuple[Optional[int
         match = _COM_NAME.fullmatch(text)
         if match and 1 <= int(match.group(1)) <= PORT_COUNT:
             return int(match.group(1)) - 1, None
-        if text.startswith("tcp://"):
+        if text.startswith(_NETWORK_SCHEMES):
             address = _TCP_ADDRESS.fullmatch(text)
             if not address or not 1 <= int(address.group(2)) <= 65535:
-                raise ValueError(f"a TCP port is 'tcp://HOST:PORT' with PORT 1..65535, not {port!r}")
+                scheme = text.split("://")[0]
+                raise ValueError(f"a TCP port is '{scheme}://HOST:PORT' with PORT 1..65535, not {port!r}")
             return None, text
         if sys.platform == "win32" and text and not match:
             return None, text  # a COM name the numbers do not reach, e.g. COM20 or \\.\COM20
@@ -68,7 +70,7 @@ def _parse_port(port: Union[int, str, "os.PathLike[str]"]) -> Tuple[Optional[int
 
 
 def _same_device(a: str, b: str) -> bool:
-    if a.startswith("tcp://") or b.startswith("tcp://") or sys.platform == "win32":
+    if a.startswith(_NETWORK_SCHEMES) or b.startswith(_NETWORK_SCHEMES) or sys.platform == "win32":
         return a == b
     return os.path.realpath(a) == os.path.realpath(b)
 
@@ -147,7 +149,7 @@ class _PortTable:
         """Whether the library opens ``device`` for port ``number`` as things are."""
         value = os.environ.get(_DEVICE_VARIABLE.format(number + 1))
         if not value:
-            if sys.platform == "win32" or device.startswith("tcp://"):
+            if sys.platform == "win32" or device.startswith(_NETWORK_SCHEMES):
                 return False
             folder = os.environ.get("VELDRV_DEVICE_DIR")
             value = os.path.join(folder, f"COM{number + 1}") if folder else f"/dev/ttyS{number}"
@@ -196,9 +198,10 @@ class Link:
     """An open link to a controller: ``Link(0, FX)`` opens COM1 for an FX controller.
 
     ``port`` is 0..15, 'COM1'..'COM16', a device path ('/dev/ttyUSB0') or a
-    serial device server's address ('tcp://192.168.0.50:4001'). A device or
-    address reaches the library through VELDRV_COM<n> (see _PortTable); the
-    ``port`` attribute is then the number taken and ``device`` the device.
+    serial device server's address ('tcp://192.168.0.50:4001', or its RFC 2217
+    port 'rfc2217://192.168.0.50:4001'). A device or address reaches the
+    library through VELDRV_COM<n> (see _PortTable); the ``port`` attribute is
+    then the number taken and ``device`` the device.
 
     Use it as a context manager, or call close(). Every failure of the library
     raises VeldrvError, with the library's reason; bad arguments raise

@@ -1,6 +1,7 @@
 """The examples a new user meets, run as they are written: the README's try-it
-line and its velcon, Python and Examples sections, python/README.md, the
-example in `velcon --help` and those of man/velcon.1.
+line and its velcon, RFC 2217, Python and Examples sections, python/README.md,
+the example in `velcon --help`, those of man/velcon.1 and the RFC 2217 one of
+man/velsim.1.
 
 Each document's text is read at test time, so an example that changes is
 tested as it then stands. The commands run in a sandbox: a folder of links to
@@ -21,6 +22,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -44,6 +46,27 @@ def section(markdown, title):
     start = markdown.index(f"\n## {title}")
     end = markdown.find("\n## ", start + 1)
     return markdown[start : end if end >= 0 else len(markdown)]
+
+
+def subsection(markdown, title):
+    """The text of the '### title...' subsection (up to the next heading)."""
+    start = markdown.index(f"\n### {title}")
+    ends = [i for i in (markdown.find("\n## ", start + 1), markdown.find("\n### ", start + 1)) if i >= 0]
+    return markdown[start : min(ends) if ends else len(markdown)]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    """Whether 127.0.0.1:port listens (from /proc/net/tcp: a connection to
+    ser2net would make it open its serial side)."""
+    want = "0100007F:%04X" % port
+    with open("/proc/net/tcp") as f:
+        return any(fields[1] == want and fields[3] == "0A" for fields in (line.split() for line in list(f)[1:]))
 
 
 def blocks(markdown):
@@ -154,6 +177,23 @@ class Sandbox:
         """A simulated FX controller for the examples' /dev/ttyUSB0."""
         return self.simulator("fx", os.path.join(self.root, "usb"))
 
+    def rfc2217_server(self, family):
+        """velsim as an RFC 2217 server on a free loopback port; returns HOST:PORT."""
+        process = subprocess.Popen(
+            [os.path.join(BIN, "velsim"), "--family", family, "--listen-rfc2217", "127.0.0.1:0"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+        )
+        self.simulators.append(process)
+        started = process.stdout.readline()  # "velsim: ... on rfc2217://127.0.0.1:PORT"
+        return re.search(r"rfc2217://(\S+)", started).group(1)
+
+    def server(self, arguments):
+        """A program (ser2net) that runs until the sandbox closes."""
+        process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.simulators.append(process)
+        return process
+
     def run(self, script, stdin=b"", timeout=300):
         """Runs lines of shell as a user types them (velsim started with '&'
         is given time to link its port). Returns (status, stdout, stderr,
@@ -164,6 +204,10 @@ class Sandbox:
             started = re.search(r"velsim .*--dir (\S+) --com (\d+).*&\s*$", line)
             if started:
                 lines.append(f"for _ in $(seq 100); do [ -e {started.group(1)}/COM{started.group(2)} ] && break; sleep 0.1; done")
+            listens = re.search(r"velsim .*--listen(?:-rfc2217)? ([0-9.]+):(\d+).*&\s*$", line)
+            if listens:
+                host, port = listens.groups()
+                lines.append(f"for _ in $(seq 100); do (: </dev/tcp/{host}/{port}) 2>/dev/null && break; sleep 0.1; done")
         self.count += 1
         path = os.path.join(self.root, f"script{self.count}.sh")
         with open(path, "w") as f:
@@ -212,6 +256,8 @@ class Sandbox:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+            if process.stdout:
+                process.stdout.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -318,6 +364,72 @@ class UserExamples(unittest.TestCase):
         self.assertIn("sum = 150", out)  # registers
         self.assertIn("D100 = 4369", err)  # poll.py logs to stderr
         self.check_tidy(box, {".venv", "dist", "build-examples"})
+
+    def test_readme_rfc2217_section(self):
+        text = subsection(read("README.md"), "RFC 2217 ports")
+        clients, yaml, remote, try_it = [b for k, b in blocks(text) if k == "shell"]
+        box = Sandbox(self)
+        # The first examples, each address a simulated server of its family.
+        script = clients.replace("192.168.0.50:4001", box.rfc2217_server("fx"))
+        script = script.replace("plc-gw.local:4001", box.rfc2217_server("a"))
+        self.assertNotIn("4001", script)
+        out, err = self.check_run(box.run(script, b"0\n"), script)
+        self.assertIn("Velmora Demo Version 1.00 an COM1", out)
+        self.assertIn("D7 = 0 (0x0000)", out)
+
+        # Without hardware, on a free port.
+        port = str(free_port())
+        script = try_it.replace("4001", port)
+        out, err = self.check_run(box.run(script), script)
+        self.assertIn("D1 = 0 (0x0000)", out)
+        self.assertIn("rfc2217 client parity odd", out)  # velsim's trace
+
+        # The trace shown: the events of the command named below it, in order.
+        shown = re.search(r"^```\n(.*?)^```\n\n\(that of `(.*?)` against", text, re.M | re.S)
+        header = re.compile(r"^ *[0-9.]+ COM1 T[0-9]+ ")
+        events = [header.sub("", line) for line in shown.group(1).strip("\n").splitlines()]
+        command = " ".join(shown.group(2).split())
+        server = box.rfc2217_server("a")
+        status, out, err, leftovers = box.run(command.replace("127.0.0.1:4001", server))
+        self.assertEqual(status, 0, err)
+        trace = [header.sub("", line) for line in err.splitlines() if header.match(line)]
+        wanted = [e.replace("127.0.0.1:4001", server) for e in events]
+        found = iter(trace)
+        missing = [e for e in wanted if not any(t == e for t in found)]  # in order: each after the one before
+        self.assertEqual(missing, [], err)
+
+        # ser2net with the configuration shown, on a free loopback port.
+        ser2net = shutil.which("ser2net") or next(
+            (p for p in ("/usr/sbin/ser2net", "/usr/bin/ser2net") if os.access(p, os.X_OK)), None)
+        if not ser2net:
+            self.check_tidy(box)
+            self.skipTest("ser2net is missing (apt-get install ser2net)")
+        port = free_port()
+        config = yaml.replace("/dev/ttyUSB0", box.device()).replace("tcp,4001", f"tcp,127.0.0.1,{port}")
+        self.assertNotIn("4001", config)
+        path = os.path.join(box.root, "ser2net.yaml")
+        with open(path, "w") as f:
+            f.write(config)
+        process = box.server([ser2net, "-n", "-u", "-c", path])
+        for _ in range(100):
+            if listening(port) or process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.assertTrue(listening(port), "ser2net did not listen with the README's configuration")
+        script = remote.replace("thathost:4001", f"127.0.0.1:{port}")
+        out, err = self.check_run(box.run(script), script)
+        self.assertEqual(out, "D100 = 0 (0x0000)\nD101 = 0 (0x0000)\nD102 = 0 (0x0000)\nD103 = 0 (0x0000)\n")
+        self.check_tidy(box)
+
+    def test_velsim_man_page_rfc2217_example(self):
+        example = next(e for e in man_examples(read("man", "velsim.1")) if "--listen-rfc2217" in e)
+        box = Sandbox(self)
+        script = example.replace("5021", str(free_port()))
+        status, out, err, _ = box.run(script)  # the open fails as the example says; velsim is stopped after
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("the device refused the line settings 9600 7E1: asked for parity even, "
+                      "the server answered parity none", err)
+        self.check_tidy(box)
 
     # python/README.md
 

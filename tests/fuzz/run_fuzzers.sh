@@ -15,7 +15,7 @@ seconds=${1:-5}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${VELDRV_FUZZ_BUILD:-$root/build-fuzz}
-targets=(fx_frames_fuzzer a_frames_fuzzer exports_fuzzer)
+targets=(fx_frames_fuzzer a_frames_fuzzer exports_fuzzer telnet_fuzzer)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVELDRV_FUZZ=ON -DVELDRV_WERROR=ON || exit 2

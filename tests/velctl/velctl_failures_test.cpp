@@ -104,6 +104,11 @@ TEST_F(VelctlUsage, BadUsageSendsNothing) {
        "bad device 'tcp://plc-gw:99999': the TCP port is a number from 1 to 65535"},
       {{"-d", "tcp://[::1]:0", "read", "D0", "1"},
        "bad device 'tcp://[::1]:0': the TCP port is a number from 1 to 65535"},
+      {{"-d", "rfc2217://plc-gw", "read", "D0", "1"},
+       "bad device 'rfc2217://plc-gw': rfc2217:// takes HOST:PORT (rfc2217://192.168.0.50:4001, "
+       "rfc2217://[fd00::50]:4001)"},
+      {{"-d", "RFC2217://plc-gw:4001", "read", "D0", "1"},
+       "bad device 'RFC2217://plc-gw:4001': write the scheme in lower case, rfc2217://"},
   };
   for (const Case &c : cases) {
     VelctlRun run = Run(c.args);

@@ -325,6 +325,45 @@ start_tcp_simulators() {
   echo "started ${#tcp_args[@]} simulators on loopback TCP ports: ${tcp_env[*]}"
 }
 
+# The same through RFC 2217 servers (velsim --listen-rfc2217), with
+# VELDRV_COM<n>=rfc2217://127.0.0.1:PORT: the library sets each server's
+# line, which the simulators' traces show; one server puts notifications
+# inside its answers, one refuses the COM-PORT option.
+declare -A rfc_args=(
+  [10]="--family fx --memory $work/image.bin --trace"
+  [11]="--family a --memory $work/image.bin --trace"
+  [3]="--family fx --fault silent"
+  [9]="--family a --fault wrong-checksum --rfc2217-fault notify"
+  [13]="--family fx --rfc2217-fault refuse-option"
+)
+# shellcheck disable=SC2054
+rfc_expects=(
+  --expect 3,fx,-1,Rfc2217FxSilentController
+  --expect 9,a,-6,Rfc2217AWrongChecksumAmidNotifications
+  --refused "13,Rfc2217OptionRefused,the server refused the COM-PORT option"
+)
+rfc_env=()
+start_rfc2217_simulators() {
+  local logs=$1
+  rfc_env=()
+  for com in "${!rfc_args[@]}"; do
+    # shellcheck disable=SC2086
+    "$velsim" ${rfc_args[$com]} --listen-rfc2217 127.0.0.1:0 >"$logs/rfc$com.log" 2>&1 &
+    sim_pids+=($!)
+  done
+  for com in "${!rfc_args[@]}"; do
+    local address=""
+    for _ in $(seq 1 100); do
+      address=$(grep -o 'rfc2217://127\.0\.0\.1:[0-9]*' "$logs/rfc$com.log" | head -1)
+      [[ -n $address ]] && break
+      sleep 0.1
+    done
+    [[ -n $address ]] || { cat "$logs/rfc$com.log"; fail "Simulator.Rfc2217_$com"; return 1; }
+    rfc_env+=("VELDRV_COM$com=$address")
+  done
+  echo "started ${#rfc_args[@]} RFC 2217 simulators on loopback TCP ports: ${rfc_env[*]}"
+}
+
 # The simulators' traces show the frames on the wire: 600 bytes from data
 # register byte 100 and 300 words from data register word 1000 go out in
 # frames of 254, 254 and 92 bytes at the mapped addresses.
@@ -461,6 +500,17 @@ run_variant() {
       "write 0x1260 n=92 " "read +0x1064 n=254 " "read +0x1162 n=254 " "read +0x1260 n=92 "
     check_frames Tcp.ASplitFrames "$logs/tcp$a_com.log" "write 0x8864 n=254 " "write 0x8962 n=254 " \
       "write 0x8A60 n=92 " "read +0x8864 n=254 " "read +0x8962 n=254 " "read +0x8A60 n=92 "
+  fi
+
+  echo "== exports over RFC 2217 (velsim --listen-rfc2217 on 127.0.0.1, Winsock)"
+  if start_rfc2217_simulators "$logs"; then
+    env "${rfc_env[@]}" timeout 300 "$wine" "$bin/veldrv_wine_test.exe" --fx $fx_com --a $a_com --image \
+      "${rfc_expects[@]}" >"$logs/rfc-e2e.log" 2>&1 </dev/null
+    count_program veldrv_wine_test_rfc2217 "$logs/rfc-e2e.log" $?
+    check_frames Rfc2217.FxLineAndFrames "$logs/rfc$fx_com.log" "rfc2217 client data size 7" \
+      "rfc2217 client parity even" "rfc2217 client no flow control" "write 0x1064 n=254 " "read +0x1260 n=92 "
+    check_frames Rfc2217.ALineRtsAndFrames "$logs/rfc$a_com.log" "rfc2217 client data size 8" \
+      "rfc2217 client parity odd" "rfc2217 client RTS off" "write 0x8864 n=254 " "read +0x8A60 n=92 "
   fi
 
   echo "== serial backend"

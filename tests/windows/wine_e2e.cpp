@@ -4,6 +4,7 @@
 //
 //   veldrv_wine_test [--dll PATH] [--fx COM] [--a COM] [--image] [--missing COM]
 //                    [--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE]
+//                    [--refused COM,LABEL,TEXT]...
 //
 // --fx / --a: COM number of a well-behaved FX / A-series simulator.
 // --image: those simulators started with the memory image ImageByte() describes.
@@ -12,6 +13,8 @@
 //           return CODE (LABEL names the case).
 // --renamed: an FX simulator on COM (not COM1) whose one-word read of D 0
 //           returns CODE (not 0); VELDRV_COM1 points port 0 at it.
+// --refused: a device whose FX open must fail with -4 and a reason that
+//           contains TEXT (a device server that refuses the line).
 #include <windows.h>
 
 #include <atomic>
@@ -36,6 +39,7 @@ namespace {
 using OpenFn = int(VELDRV_CALL *)(int, int);
 using CloseFn = int(VELDRV_CALL *)(int);
 using TransferFn = int(VELDRV_CALL *)(int, int, int, int, void *);
+using ReasonFn = int(VELDRV_CALL *)(int, char *, int);
 
 struct Api {
   HMODULE module = nullptr;
@@ -51,6 +55,12 @@ struct Fault {
   std::string label;
 };
 
+struct Refusal {
+  int com;
+  std::string label;
+  std::string text;
+};
+
 struct Options {
   std::string dll;
   int fxCom = 0;
@@ -61,6 +71,7 @@ struct Options {
   int renamedCode = 0;
   bool image = false;
   std::vector<Fault> faults;
+  std::vector<Refusal> refusals;
 };
 
 Options options;
@@ -393,6 +404,15 @@ void FaultStatus(const Fault &f) {
   CHECK_EQ(0, Close(f.com, h));
 }
 
+void RefusedOpen(const Refusal &r) {
+  auto reason = Proc<ReasonFn>(api.module, "VelReason");
+  REQUIRE_EQ(true, reason != nullptr);
+  CHECK_EQ(VEL_PORT, Open(r.com, true));
+  char why[256] = "";
+  CHECK_EQ(VEL_PORT, reason(-1, why, sizeof why));
+  if (!std::strstr(why, r.text.c_str())) check::Fail(__FILE__, __LINE__, std::string("the reason: ") + why);
+}
+
 // ---- port names ------------------------------------------------------------------
 
 // VELDRV_COM<n> names the COM port of port n-1, in any case, with or without
@@ -624,6 +644,11 @@ bool ParseOptions(int argc, char **argv) {
       char family[8] = {}, label[64] = {};
       if (std::sscanf(v, "%d,%7[^,],%d,%63s", &com, family, &code, label) != 4) return false;
       options.faults.push_back({com, std::strcmp(family, "fx") == 0, code, label});
+    } else if (a == "--refused") {
+      int com = 0;
+      char label[64] = {}, text[128] = {};
+      if (std::sscanf(v, "%d,%63[^,],%127[^\n]", &com, label, text) != 3) return false;
+      options.refusals.push_back({com, label, text});
     } else {
       return false;
     }
@@ -638,7 +663,7 @@ int main(int argc, char **argv) {
   if (!ParseOptions(argc, argv)) {
     std::fprintf(stderr,
                  "usage: veldrv_wine_test [--dll PATH] [--fx COM] [--a COM] [--image] [--missing COM] "
-                 "[--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE]\n");
+                 "[--expect COM,fx|a,CODE,LABEL]... [--renamed COM,CODE] [--refused COM,LABEL,TEXT]...\n");
     return 2;
   }
   if (options.dll.empty()) options.dll = comline::DllBesideProgram();
@@ -695,6 +720,7 @@ int main(int argc, char **argv) {
     TwoThreadsOnePort(options.aCom, false);
   });
   for (const Fault &f : options.faults) runner.Add("Faults." + f.label, [f] { FaultStatus(f); });
+  for (const Refusal &r : options.refusals) runner.Add("Refusals." + r.label, [r] { RefusedOpen(r); });
   runner.Add("Ports.NamedByVariable", PortsNamedByVariable);
   runner.Add("Trace.Targets", TraceTargets);
   runner.Add("Lifecycle.PreexistingThreadDetach", PreexistingThreadDetach);
