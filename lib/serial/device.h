@@ -54,7 +54,9 @@ enum DeviceCaps : uint32_t {
   kCapLineSettings = 1u << 0,  // it sets baud rate and character format itself
   kCapModemLines = 1u << 1,    // it drives RTS and DTR
   // A line and an adapter that settle after opening: the port waits 495 ms
-  // before its first purge. A network connection has no line to settle.
+  // before its first purge. A raw network connection has no line to settle;
+  // an RFC 2217 server has: the open sets its line and modem lines, and what
+  // was still on the line (the tail of an answer) arrives meanwhile.
   kCapSettles = 1u << 2,
 };
 

@@ -457,6 +457,9 @@ void Pause(Device &d, uint32_t ms) {
 
 }  // namespace
 
-const DeviceOps kRfc2217Device = {
-    "rfc2217://", kCapLineSettings | kCapModemLines, 16, Open, Close, Abandon, Purge, Read, Write, SetRts,
-    Pause};
+const DeviceOps kRfc2217Device = {"rfc2217://", kCapLineSettings | kCapModemLines | kCapSettles,
+                                  16,           Open,
+                                  Close,        Abandon,
+                                  Purge,        Read,
+                                  Write,        SetRts,
+                                  Pause};
