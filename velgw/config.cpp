@@ -12,6 +12,8 @@
 #include <set>
 #include <sstream>
 
+#include "device_address.h"
+
 namespace velgw {
 
 namespace {
@@ -559,16 +561,21 @@ void Loader::LoadController(std::string_view name, const toml::table &t, Config 
         Error(t.get("port"), line, where + ": port " + Quote(*port) + " is not COM1..COM16");
       c.portNumber = n - 1;
       c.port = "COM" + std::to_string(n);
-    } else if (lower.rfind("tcp://", 0) == 0 || lower.rfind("rfc2217://", 0) == 0 || port->front() == '/') {
+    } else if (device_address::IsNetwork(*port) || port->front() == '/') {
+      std::string why;
+      if (!device_address::Check(*port, &why))
+        Error(t.get("port"), line, where + ": port " + Quote(*port) + ": " + why);
       c.device = *port;
       c.portNumber = -1;  // assigned below
     } else {
       Error(t.get("port"), line,
             where + ": port " + Quote(*port) +
-                " is not COM1..COM16, an absolute device path (/dev/ttyUSB0) or tcp://HOST:PORT");
+                " is not COM1..COM16, an absolute device path (/dev/ttyUSB0), tcp://HOST:PORT or "
+                "rfc2217://HOST:PORT");
     }
   } else if (!t.get("port")) {
-    Error(line, where + ": port is missing (COM1..COM16, a device path or tcp://HOST:PORT)");
+    Error(line,
+          where + ": port is missing (COM1..COM16, a device path, tcp://HOST:PORT or rfc2217://HOST:PORT)");
   }
 
   if (auto family = Choice(t, "family", {"fx", "a"}, where, line))
