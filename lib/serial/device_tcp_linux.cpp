@@ -178,8 +178,26 @@ bool Open(Device &d, int, const char *address, const LineSettings &, DeviceOpenI
   return true;
 }
 
+// Our side is shut first, then what the server still sends is dropped until
+// it closes too, for at most kTcpFinishMs: a server that takes the next
+// connection before it has seen the end of this one (ser2net) refuses it as
+// "port already in use", so an open right after a close would fail.
 void Close(Device &d) {
-  close(Fd(d));
+  const int fd = Fd(d);
+  if (shutdown(fd, SHUT_WR) == 0) {
+    const int64_t until = NowNs() + kTcpFinishMs * 1000000LL;
+    uint8_t junk[256];
+    for (int64_t left; (left = until - NowNs()) > 0;) {
+      pollfd ready = {fd, POLLIN, 0};
+      const int r = poll(&ready, 1, static_cast<int>((left + 999999) / 1000000));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      const ssize_t got = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) break;  // the server closed, or the connection is gone
+    }
+  }
+  close(fd);
 }
 
 void Abandon(Device &d) {

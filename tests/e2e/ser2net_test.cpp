@@ -209,6 +209,19 @@ TEST_P(Ser2netLink, SilentControllerTimesOut) {
   EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK) << Reason(handle);
 }
 
+// ser2net takes the next connection as soon as it has seen the end of the
+// last: an open right after a close (velctl probe, a change of family) is
+// served, not refused as "port already in use".
+TEST_P(Ser2netLink, OpensRightAfterACloseAreServed) {
+  Bytes buf(4);
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(VelClose(handle), VEL_OK);
+    handle = VelOpen(kPort, fx());
+    ASSERT_GE(handle, 0) << Reason(-1);
+    EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK) << Reason(handle);
+  }
+}
+
 // ser2net killed in the middle of a long transfer: -1 at once, the port
 // dead until closed; with ser2net back, the port opens again.
 TEST_P(Ser2netLink, Ser2netGoingAwayMidTransfer) {
