@@ -31,15 +31,17 @@ enum class IoResult : uint8_t { kDone, kTimeout, kLost, kFailed };
 // the trace name it.
 enum class OpenFailure : uint8_t {
   kNone,
-  kNoDevice,     // no such device or file
-  kPermission,   // no access to it
-  kInUse,        // another program holds it
-  kNotSerial,    // it is not a serial port
-  kLineRefused,  // it refused the line settings
-  kBadName,      // the configured name is not a device name of this platform
-  kBadAddress,   // a network address that is not HOST:PORT with a port of 1..65535
-  kUnknownHost,  // the name lookup found no such host
-  kUnreachable,  // no TCP connection within the connect time
+  kNoDevice,      // no such device or file
+  kPermission,    // no access to it
+  kInUse,         // another program holds it
+  kNotSerial,     // it is not a serial port
+  kLineRefused,   // it refused the line settings
+  kBadName,       // the configured name is not a device name of this platform
+  kBadAddress,    // a network address that is not HOST:PORT with a port of 1..65535
+  kUnknownHost,   // the name lookup found no such host
+  kUnreachable,   // no TCP connection within the connect time
+  kNoComPort,     // the server does not take the telnet COM-PORT option (RFC 2217)
+  kServerClosed,  // the server closed the connection while the port was set up
   kOther,
 };
 

@@ -236,14 +236,31 @@ size_t TakeOutCommands(Device &d, uint8_t *data, size_t n, Expected *expected) {
   return kept;
 }
 
+// What a server wrote as text during the open ("Port already in use", from
+// a server that serves another client): its printable characters, cut.
+struct ServerWords {
+  char text[48];
+  size_t length;
+  void Add(const uint8_t *data, size_t n) {
+    for (size_t i = 0; i < n && length + 1 < sizeof text; i++) {
+      const char c = data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : ' ';
+      if (c != ' ' || (length && text[length - 1] != ' ')) text[length++] = c;
+    }
+    text[length] = '\0';
+    while (length && text[length - 1] == ' ') text[--length] = '\0';
+  }
+};
+
 // Reads and handles the server's commands until done() or deadlineNs; data
-// bytes that arrive meanwhile are dropped (the open purges them anyway).
-// False at the deadline, or with *lost when the connection ended.
+// bytes that arrive meanwhile are dropped (the open purges them anyway), and
+// kept in words as text. False at the deadline, or with *lost when the
+// connection ended.
 template <typename Done>
-bool Await(Device &d, Expected *expected, int64_t deadlineNs, Done done, bool *lost, char *why,
-           size_t whySize) {
+bool Await(Device &d, Expected *expected, int64_t deadlineNs, Done done, ServerWords &words, bool *lost,
+           char *why, size_t whySize) {
   uint8_t buffer[512];
   while (!done()) {
+    if (NowNs() >= deadlineNs) return false;  // a server that keeps sending holds no open
     size_t got = 0;
     const IoResult r = kTcpDevice.read(d, deadlineNs, 1, buffer, sizeof buffer, &got, why, whySize);
     if (r == IoResult::kTimeout) return false;
@@ -251,14 +268,26 @@ bool Await(Device &d, Expected *expected, int64_t deadlineNs, Done done, bool *l
       *lost = true;
       return false;
     }
-    TakeOutCommands(d, buffer, got, expected);
+    words.Add(buffer, TakeOutCommands(d, buffer, got, expected));
   }
   return true;
 }
 
-bool Fail(Device &d, DeviceOpenInfo &info, const char *format, const char *detail = "") {
-  info.failure = OpenFailure::kLineRefused;
+bool Fail(Device &d, DeviceOpenInfo &info, OpenFailure failure, const char *format, const char *detail = "") {
+  info.failure = failure;
   std::snprintf(info.osText, sizeof info.osText, format, detail);
+  kTcpDevice.close(d);
+  return false;
+}
+
+// The connection ended, or would not take a write, during the open: what the
+// OS said, and what the server said before it closed.
+bool Lost(Device &d, DeviceOpenInfo &info, const char *during, const char *why, const ServerWords &words) {
+  info.failure = OpenFailure::kServerClosed;
+  if (words.length)
+    std::snprintf(info.osText, sizeof info.osText, "%s: %s; it said \"%s\"", during, why, words.text);
+  else
+    std::snprintf(info.osText, sizeof info.osText, "%s: %s", during, why);
   kTcpDevice.close(d);
   return false;
 }
@@ -272,6 +301,7 @@ bool Open(Device &d, int port, const char *address, const LineSettings &line, De
   st.port = static_cast<int8_t>(port);
   char why[160] = "";
   bool lost = false;
+  ServerWords words{};
 
   // The COM-PORT option, and binary transmission both ways: A-series data
   // take every byte value, and a carriage return must not become CR NUL.
@@ -281,7 +311,7 @@ bool Open(Device &d, int port, const char *address, const LineSettings &line, De
   n += Ask(st.options, false, kBinary, ask + n);
   if (Tracing()) TraceNote(port, "rfc2217 > WILL COM-PORT-OPTION, WILL BINARY, DO BINARY");
   if (kTcpDevice.write(d, NowNs() + kCommandWriteNs, ask, n, why, sizeof why) != IoResult::kDone)
-    return Fail(d, info, "the server took no telnet negotiation: %s", why);
+    return Lost(d, info, "during the telnet negotiation", why, words);
   const uint8_t comPort = Bit(kComPort), binary = Bit(kBinary);
   const Options &o = st.options;
   auto settled = [&] {
@@ -289,16 +319,17 @@ bool Open(Device &d, int port, const char *address, const LineSettings &line, De
            ((o.ours & binary) || (o.refusedOurs & binary)) &&
            ((o.theirs & binary) || (o.refusedTheirs & binary));
   };
-  if (!Await(d, nullptr, NowNs() + kAnswerNs, settled, &lost, why, sizeof why)) {
-    if (lost) return Fail(d, info, "the connection ended during the telnet negotiation: %s", why);
+  if (!Await(d, nullptr, NowNs() + kAnswerNs, settled, words, &lost, why, sizeof why)) {
+    if (lost) return Lost(d, info, "during the telnet negotiation", why, words);
     if (!(o.ours & comPort) && !(o.refusedOurs & comPort))
-      return Fail(d, info,
-                  "no answer to the COM-PORT option (RFC 2217) within 2 s; a raw TCP port is tcp://");
-    return Fail(d, info, "no answer to binary transmission within 2 s");
+      return Fail(d, info, OpenFailure::kNoComPort,
+                  "no answer to the COM-PORT option within 2 s; a raw TCP port is tcp://");
+    return Fail(d, info, OpenFailure::kNoComPort, "no answer to binary transmission within 2 s");
   }
-  if (o.refusedOurs & comPort) return Fail(d, info, "the server refused the COM-PORT option (RFC 2217)");
+  if (o.refusedOurs & comPort)
+    return Fail(d, info, OpenFailure::kNoComPort, "the server refused the COM-PORT option");
   if ((o.refusedOurs | o.refusedTheirs) & binary)
-    return Fail(d, info, "the server refused binary transmission");
+    return Fail(d, info, OpenFailure::kNoComPort, "the server refused binary transmission");
 
   // The line, and DTR and RTS on, sent in one piece.
   Expected expected[kSettings] = {
@@ -331,31 +362,31 @@ bool Open(Device &d, int port, const char *address, const LineSettings &line, De
   }
   if (Tracing()) TraceNote(port, "rfc2217 > %s", sent);
   if (kTcpDevice.write(d, NowNs() + kCommandWriteNs, commands, n, why, sizeof why) != IoResult::kDone)
-    return Fail(d, info, "the line settings could not be sent: %s", why);
+    return Lost(d, info, "while sending the line settings", why, words);
   auto lineAnswered = [&] {
     for (int i = kBaud; i <= kFlow; i++)
       if (!expected[i].answered) return false;
     return true;
   };
-  if (!Await(d, expected, NowNs() + kAnswerNs, lineAnswered, &lost, why, sizeof why)) {
-    if (lost) return Fail(d, info, "the connection ended during the line settings: %s", why);
+  if (!Await(d, expected, NowNs() + kAnswerNs, lineAnswered, words, &lost, why, sizeof why)) {
+    if (lost) return Lost(d, info, "during the line settings", why, words);
     for (int i = kBaud; i <= kFlow; i++) {
       if (expected[i].answered) continue;
       char text[48];
       Describe(expected[i].command, expected[i].want, text, sizeof text);
-      return Fail(d, info, "no answer to %s within 2 s", text);
+      return Fail(d, info, OpenFailure::kLineRefused, "no answer to %s within 2 s", text);
     }
   }
   auto modemAnswered = [&] { return expected[kDtr].answered && expected[kRts].answered; };
-  if (!Await(d, expected, NowNs() + kModemLinesGraceNs, modemAnswered, &lost, why, sizeof why) && lost)
-    return Fail(d, info, "the connection ended during the line settings: %s", why);
+  if (!Await(d, expected, NowNs() + kModemLinesGraceNs, modemAnswered, words, &lost, why, sizeof why) && lost)
+    return Lost(d, info, "during the line settings", why, words);
   for (const Expected &e : expected) {
     if (!e.answered || e.got == e.want) continue;
     char want[48], got[48], text[160];
     Describe(e.command, e.want, want, sizeof want);
     Describe(e.command, e.got, got, sizeof got);
     std::snprintf(text, sizeof text, "asked for %s, the server answered %s", want, got);
-    return Fail(d, info, "%s", text);
+    return Fail(d, info, OpenFailure::kLineRefused, "%s", text);
   }
   if (Tracing() && !modemAnswered()) {
     const bool dtr = !expected[kDtr].answered, rts = !expected[kRts].answered;

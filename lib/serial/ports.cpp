@@ -65,6 +65,12 @@ void ReportOpenFailure(int port, PortRecord &p, const DeviceOpenInfo &info, cons
   case OpenFailure::kUnreachable:
     std::snprintf(hint, sizeof hint, "no connection to the device server (an open gives up after 3 s)");
     break;
+  case OpenFailure::kNoComPort:
+    std::snprintf(hint, sizeof hint, "not an RFC 2217 port");
+    break;
+  case OpenFailure::kServerClosed:
+    std::snprintf(hint, sizeof hint, "the device server closed the connection");
+    break;
   default:
     std::snprintf(hint, sizeof hint, "cannot open it");
   }

@@ -240,16 +240,24 @@ TEST(Rfc2217Open, TheOtherFamilyGetsItsLineAtItsOpen) {
 TEST(Rfc2217Open, RefusalsAndMissingAnswersFailTheOpen) {
   struct Case {
     const char *fault;
-    const char *why;
+    const char *why;         // after "COM12 (rfc2217://...): "
     double atLeast, atMost;  // seconds the open takes
   };
   const Case cases[] = {
-      {"refuse-option", "the server refused the COM-PORT option (RFC 2217)", 0, 1.5},
-      {"refuse-binary", "the server refused binary transmission", 0, 1.5},
-      {"refuse=parity", "asked for parity even, the server answered parity none", 0, 1.5},
-      {"refuse=datasize", "asked for data size 7, the server answered data size 8", 0, 1.5},
-      {"no-answer=parity", "no answer to parity even within 2 s", 1.9, 3.5},
-      {"no-answer=flow", "no answer to no flow control within 2 s", 1.9, 3.5},
+      {"refuse-option", "not an RFC 2217 port: the server refused the COM-PORT option", 0, 1.5},
+      {"refuse-binary", "not an RFC 2217 port: the server refused binary transmission", 0, 1.5},
+      {"refuse=parity",
+       "the device refused the line settings 9600 7E1: asked for parity even, the server answered parity "
+       "none",
+       0, 1.5},
+      {"refuse=datasize",
+       "the device refused the line settings 9600 7E1: asked for data size 7, the server answered data size "
+       "8",
+       0, 1.5},
+      {"no-answer=parity",
+       "the device refused the line settings 9600 7E1: no answer to parity even within 2 s", 1.9, 3.5},
+      {"no-answer=flow",
+       "the device refused the line settings 9600 7E1: no answer to no flow control within 2 s", 1.9, 3.5},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.fault);
@@ -261,8 +269,7 @@ TEST(Rfc2217Open, RefusalsAndMissingAnswersFailTheOpen) {
     EXPECT_EQ(VelOpen(kPort, 1), VEL_PORT);
     EXPECT_GE(SecondsSince(t0), c.atLeast);
     EXPECT_LT(SecondsSince(t0), c.atMost);
-    EXPECT_EQ(OpenReason(), "COM12 (" + line.address() +
-                                "): the device refused the line settings 9600 7E1: " + std::string(c.why));
+    EXPECT_EQ(OpenReason(), "COM12 (" + line.address() + "): " + std::string(c.why));
     // The port opens once the server behaves.
     line.setServerFaults({});
     const int h = VelOpen(kPort, 1);
@@ -291,8 +298,8 @@ TEST(Rfc2217Open, RefusalsAndMissingAnswersFailTheOpen) {
   EXPECT_EQ(VelOpen(kPort, 1), VEL_PORT);
   EXPECT_EQ(OpenReason(),
             "COM12 (" + address +
-                "): the device refused the line settings 9600 7E1: no answer to the COM-PORT option "
-                "(RFC 2217) within 2 s; a raw TCP port is tcp://");
+                "): not an RFC 2217 port: no answer to the COM-PORT option within 2 s; a raw TCP port is "
+                "tcp://");
   unsetenv(kVariable);
 }
 

@@ -94,6 +94,17 @@ class Ser2net {
   std::string address() const {
     return "rfc2217://127.0.0.1:" + std::to_string(port_);
   }
+  // Another client's connection to the port; -1 when it cannot connect.
+  int ConnectOther() const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+  }
   std::string log() const {
     std::ifstream in(log_);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -211,7 +222,8 @@ TEST_P(Ser2netLink, SilentControllerTimesOut) {
 
 // ser2net takes the next connection as soon as it has seen the end of the
 // last: an open right after a close (velctl probe, a change of family) is
-// served, not refused as "port already in use".
+// served, not refused as "port already in use". While it serves another
+// client, the open fails and the reason quotes what ser2net said.
 TEST_P(Ser2netLink, OpensRightAfterACloseAreServed) {
   Bytes buf(4);
   for (int i = 0; i < 3; i++) {
@@ -220,6 +232,17 @@ TEST_P(Ser2netLink, OpensRightAfterACloseAreServed) {
     ASSERT_GE(handle, 0) << Reason(-1);
     EXPECT_EQ(VelRdB(handle, 'D', 0, 4, buf.data()), VEL_OK) << Reason(handle);
   }
+  EXPECT_EQ(VelClose(handle), VEL_OK);
+  handle = -1;
+  const int other = server->ConnectOther();
+  ASSERT_GE(other, 0);
+  std::this_thread::sleep_for(100ms);  // ser2net has taken it
+  EXPECT_EQ(VelOpen(kPort, fx()), VEL_PORT);
+  const std::string why = Reason(-1);
+  EXPECT_EQ(why.rfind("COM6 (" + server->address() + "): the device server closed the connection: ", 0), 0u)
+      << why;
+  EXPECT_NE(why.find("it said \"Port already in use\""), std::string::npos) << why;
+  close(other);
 }
 
 // ser2net killed in the middle of a long transfer: -1 at once, the port
