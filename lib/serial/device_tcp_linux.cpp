@@ -193,8 +193,8 @@ void Close(Device &d) {
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) break;
       const ssize_t got = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (got <= 0) break;  // the server closed, or the connection is gone
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;  // the server closed, the connection is gone, or nothing after all
     }
   }
   close(fd);
