@@ -11,10 +11,6 @@ extern const DeviceOps kSerialDevice;   // scheme nullptr: every other name
 extern const DeviceOps kTcpDevice;      // "tcp://HOST:PORT"
 extern const DeviceOps kRfc2217Device;  // "rfc2217://HOST:PORT"
 
-// A TCP port's close waits at most this long for the server to close too
-// (Linux).
-constexpr int64_t kTcpFinishMs = 200;
-
 // Splits "HOST:PORT" or "[V6]:PORT" with a port of 1..65535; false when it
 // is not of that form, and *why (when given) says what is wrong in a few
 // words.

@@ -9,6 +9,7 @@
 
 #include "backends.h"
 #include "base/clock.h"
+#include "base/error_text_win32.h"
 
 namespace {
 
@@ -30,16 +31,6 @@ long ComNumber(const char *name) {
   char *end = nullptr;
   long n = std::strtol(name + 3, &end, 10);
   return *end == '\0' && n <= 256 ? n : 0;
-}
-
-void WindowsErrorText(DWORD error, char *text, size_t size) {
-  char *words = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, error, 0, reinterpret_cast<char *>(&words), 0, nullptr);
-  std::snprintf(text, size, "%s (error %lu)", words ? words : "error", static_cast<unsigned long>(error));
-  LocalFree(words);
-  for (char *c = text; *c; c++)  // FormatMessage ends its text with a line break
-    if (*c == '\r' || *c == '\n') *c = ' ';
 }
 
 // A read waits at most ms in all for the bytes it asks for; a write takes

@@ -22,6 +22,8 @@
 
 namespace {
 
+constexpr int64_t kTcpFinishMs = 200;  // a close waits at most this long for the server's end
+
 int Fd(const Device &d) {
   return static_cast<int>(d.os);
 }

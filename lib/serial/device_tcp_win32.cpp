@@ -12,6 +12,7 @@
 
 #include "backends.h"
 #include "base/clock.h"
+#include "base/error_text_win32.h"
 #include "base/fair_lock.h"
 
 namespace {
@@ -33,14 +34,7 @@ bool StartWinsock() {
 }
 
 void SocketErrorText(int error, char *text, size_t size) {
-  char *words = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char *>(&words), 0, nullptr);
-  std::snprintf(text, size, "%s (error %d)", words ? words : "socket error", error);
-  LocalFree(words);
-  // FormatMessage ends its text with a line break.
-  for (char *c = text; *c; c++)
-    if (*c == '\r' || *c == '\n') *c = ' ';
+  WindowsErrorText(static_cast<unsigned long>(error), text, size, "socket error");
 }
 
 // Waits until s is readable (or writable) or deadlineNs (NowNs) has passed.

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "base/error_text_win32.h"
 #include "trace.h"
 
 unsigned long TraceThreadId() {
@@ -20,16 +21,6 @@ HANDLE standardError() {
 }
 
 HANDLE openedStandardError = nullptr;  // what standard error was when it was opened
-
-void WindowsErrorText(DWORD error, char *text, size_t size) {
-  char *words = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, error, 0, reinterpret_cast<char *>(&words), 0, nullptr);
-  std::snprintf(text, size, "%s (error %lu)", words ? words : "error", static_cast<unsigned long>(error));
-  LocalFree(words);
-  for (char *c = text; *c; c++)  // FormatMessage ends its text with a line break
-    if (*c == '\r' || *c == '\n') *c = ' ';
-}
 
 // A security descriptor that lets the calling user alone at a new file: the
 // trace holds controller data. False where the token cannot be read; the
